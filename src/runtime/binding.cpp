@@ -1,0 +1,290 @@
+#include "runtime/binding.hpp"
+#include "runtime/call.hpp"
+
+#include <vector>
+
+namespace tvx {
+
+using detail::FunctionObject;
+
+namespace {
+
+struct Shape {
+    Py_ssize_t positional = 0;
+    Py_ssize_t kwonly = 0;
+    bool varargs = false;
+};
+
+Shape shape_of(const FuncSpec &spec) {
+    Shape s;
+    for (const Param &p : spec.params) {
+        if (p.kind == ParamKind::PositionalOrKeyword)
+            ++s.positional;
+        else if (p.kind == ParamKind::KeywordOnly)
+            ++s.kwonly;
+        else
+            s.varargs = true;
+    }
+    return s;
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'"
+nb::object join_names(const std::vector<PyObject *> &names) {
+    nb::list reprs;
+    for (PyObject *n : names)
+        reprs.append(nb::repr(nb::handle(n)));
+    size_t len = names.size();
+    if (len == 1)
+        return reprs[0];
+    if (len == 2)
+        return nb::str("{} and {}").format(reprs[0], reprs[1]);
+    nb::object tail = nb::str(", {}, and {}").format(reprs[len - 2], reprs[len - 1]);
+    nb::list head;
+    for (size_t i = 0; i + 2 < len; ++i)
+        head.append(reprs[i]);
+    return nb::str(", ").attr("join")(head) + tail;
+}
+
+void missing_arguments(FunctionObject *f, const std::vector<PyObject *> &names, const char *kind) {
+    nb::object joined = join_names(names);
+    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", f->qualname,
+                 static_cast<int>(names.size()), kind, names.size() == 1 ? "" : "s", joined.ptr());
+}
+
+void too_many_positional(FunctionObject *f, const Shape &s, Py_ssize_t given, PyObject **slots) {
+    Py_ssize_t kwonly_given = 0;
+    for (Py_ssize_t i = s.positional; i < s.positional + s.kwonly; ++i)
+        kwonly_given += slots[i] != nullptr;
+    Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    bool plural;
+    nb::object sig;
+    if (defcount) {
+        plural = true;
+        sig = nb::steal(PyUnicode_FromFormat("from %zd to %zd", s.positional - defcount, s.positional));
+    } else {
+        plural = s.positional != 1;
+        sig = nb::steal(PyUnicode_FromFormat("%zd", s.positional));
+    }
+    nb::object kwonly_sig =
+        kwonly_given ? nb::steal(PyUnicode_FromFormat(
+                           " positional argument%s (and %zd keyword-only argument%s)",
+                           given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : ""))
+                     : nb::str("");
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given",
+                 f->qualname, sig.ptr(), plural ? "s" : "", given, kwonly_sig.ptr(),
+                 given == 1 && !kwonly_given ? "was" : "were");
+}
+
+void unexpected_keyword(FunctionObject *f, PyObject *keyword) {
+    nb::object suggestion;
+    if (PyTuple_GET_SIZE(f->param_names) > 0) {
+        PyObject *mod = PyImport_ImportModule("_suggestions");
+        if (mod) {
+            nb::object m = nb::steal(mod);
+            PyObject *r = PyObject_CallMethod(mod, "_generate_suggestions", "OO",
+                                              nb::list(nb::handle(f->param_names)).ptr(), keyword);
+            if (r && r != Py_None)
+                suggestion = nb::steal(r);
+            else
+                Py_XDECREF(r);
+        }
+        PyErr_Clear();
+    }
+    if (suggestion.is_valid())
+        PyErr_Format(PyExc_TypeError,
+                     "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                     f->qualname, keyword, suggestion.ptr());
+    else
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname,
+                     keyword);
+}
+
+Py_ssize_t find_keyword(PyObject *names, PyObject *keyword) {
+    Py_ssize_t n = PyTuple_GET_SIZE(names);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyTuple_GET_ITEM(names, i) == keyword)
+            return i;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(names, i), keyword, Py_EQ);
+        if (eq < 0)
+            return -2;
+        if (eq)
+            return i;
+    }
+    return -1;
+}
+
+void set_python_error_from(const std::exception &e) {
+    if (auto *b = dynamic_cast<const nb::builtin_exception *>(&e)) {
+        PyObject *type = PyExc_RuntimeError;
+        switch (b->type()) {
+        case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
+        case nb::exception_type::index_error: type = PyExc_IndexError; break;
+        case nb::exception_type::key_error: type = PyExc_KeyError; break;
+        case nb::exception_type::value_error: type = PyExc_ValueError; break;
+        case nb::exception_type::type_error: type = PyExc_TypeError; break;
+        case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
+        case nb::exception_type::import_error: type = PyExc_ImportError; break;
+        case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+        default: break;
+        }
+        PyErr_SetString(type, b->what());
+    } else if (dynamic_cast<const nb::cast_error *>(&e)) {
+        PyErr_SetString(PyExc_TypeError, "unexpected argument type");
+    } else if (dynamic_cast<const std::bad_alloc *>(&e)) {
+        PyErr_NoMemory();
+    } else {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+}
+
+PyObject *run(FunctionObject *f, PyObject *const *slots, nb::handle varargs) {
+    if (Py_EnterRecursiveCall(" while calling a Python object"))
+        return nullptr;
+    PyObject *result = nullptr;
+    try {
+        Call call(slots, varargs, nb::handle(reinterpret_cast<PyObject *>(f)), f->globals,
+                  f->closure);
+        nb::object r = f->spec->impl(call);
+        result = r.is_valid() ? r.release().ptr() : Py_NewRef(Py_None);
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::exception &e) {
+        set_python_error_from(e);
+    }
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+}  // namespace
+
+namespace detail {
+
+PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    FunctionObject *f = reinterpret_cast<FunctionObject *>(self);
+    Shape s = shape_of(*f->spec);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t total = s.positional + s.kwonly;
+
+    PyObject *small[16];
+    std::vector<PyObject *> large;
+    PyObject **slots = small;
+    if (total > 16) {
+        large.resize(total);
+        slots = large.data();
+    }
+    for (Py_ssize_t i = 0; i < total; ++i)
+        slots[i] = nullptr;
+
+    Py_ssize_t ncopy = nargs < s.positional ? nargs : s.positional;
+    for (Py_ssize_t i = 0; i < ncopy; ++i)
+        slots[i] = args[i];
+
+    nb::object varargs;
+    if (s.varargs) {
+        Py_ssize_t extra = nargs > s.positional ? nargs - s.positional : 0;
+        varargs = nb::steal(PyTuple_New(extra));
+        if (!varargs.is_valid())
+            return nullptr;
+        for (Py_ssize_t i = 0; i < extra; ++i)
+            PyTuple_SET_ITEM(varargs.ptr(), i, Py_NewRef(args[ncopy + i]));
+    } else {
+        varargs = nb::steal(PyTuple_New(0));
+    }
+
+    if (kwnames) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
+            Py_ssize_t j = find_keyword(f->param_names, keyword);
+            if (j == -2)
+                return nullptr;
+            if (j < 0) {
+                unexpected_keyword(f, keyword);
+                return nullptr;
+            }
+            if (slots[j] != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
+                             f->qualname, keyword);
+                return nullptr;
+            }
+            slots[j] = args[nargs + k];
+        }
+    }
+
+    if (nargs > s.positional && !s.varargs) {
+        too_many_positional(f, s, nargs, slots);
+        return nullptr;
+    }
+
+    // Hold the defaults while the call runs: the function's attributes may be
+    // reassigned meanwhile, as with any Python function.
+    nb::object defaults = nb::borrow(f->defaults);
+    nb::object kwdefaults = nb::borrow(f->kwdefaults);
+    std::vector<nb::object> held;  // keyword-only defaults in use by this call
+    try {
+        if (nargs < s.positional) {
+            Py_ssize_t ndef = defaults.is_valid() ? PyTuple_GET_SIZE(defaults.ptr()) : 0;
+            Py_ssize_t first_default = s.positional - ndef;
+            std::vector<PyObject *> missing;
+            for (Py_ssize_t i = nargs; i < s.positional; ++i) {
+                if (slots[i] != nullptr)
+                    continue;
+                if (i >= first_default)
+                    slots[i] = PyTuple_GET_ITEM(defaults.ptr(), i - first_default);
+                else
+                    missing.push_back(PyTuple_GET_ITEM(f->param_names, i));
+            }
+            if (!missing.empty()) {
+                missing_arguments(f, missing, "positional");
+                return nullptr;
+            }
+        }
+        if (s.kwonly) {
+            std::vector<PyObject *> missing;
+            for (Py_ssize_t i = s.positional; i < total; ++i) {
+                if (slots[i] != nullptr)
+                    continue;
+                PyObject *name = PyTuple_GET_ITEM(f->param_names, i);
+                PyObject *value = nullptr;
+                if (kwdefaults.is_valid() &&
+                    PyDict_GetItemRef(kwdefaults.ptr(), name, &value) < 0)
+                    return nullptr;
+                if (value) {
+                    slots[i] = value;
+                    held.push_back(nb::steal(value));
+                } else {
+                    missing.push_back(name);
+                }
+            }
+            if (!missing.empty()) {
+                missing_arguments(f, missing, "keyword-only");
+                return nullptr;
+            }
+        }
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    }
+    return run(f, slots, varargs);
+}
+
+}  // namespace detail
+
+nb::handle Call::closure(size_t i) const {
+    return nb::handle(PyTuple_GET_ITEM(closure_.ptr(), static_cast<Py_ssize_t>(i)));
+}
+
+nb::object Call::g(const char *name) const {
+    PyObject *value = nullptr;
+    int found = PyDict_GetItemStringRef(globals_.ptr(), name, &value);
+    if (found < 0)
+        throw nb::python_error();
+    if (found == 0) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw nb::python_error();
+    }
+    return nb::steal(value);
+}
+
+}  // namespace tvx

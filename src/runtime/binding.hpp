@@ -1,0 +1,31 @@
+// Argument binding for native functions: the object layout and the vectorcall
+// entry that binds arguments to parameters the way the interpreter binds them
+// for a Python function, with the interpreter's TypeError messages.
+#pragma once
+
+#include "runtime/function.hpp"
+
+namespace tvx::detail {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FuncSpec *spec;
+    PyObject *globals;      // module namespace, searched at call time
+    PyObject *closure;      // tuple handed to a nested function, or NULL
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *doc;
+    PyObject *annotations;  // dict
+    PyObject *defaults;     // tuple or NULL (None)
+    PyObject *kwdefaults;   // dict or NULL (None)
+    PyObject *code;
+    PyObject *param_names;  // positional-or-keyword then keyword-only names, interned
+    PyObject *dict;
+    PyObject *weakreflist;
+};
+
+PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames);
+
+}  // namespace tvx::detail

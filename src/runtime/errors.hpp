@@ -1,0 +1,38 @@
+// Raising and handling Python exceptions from native code.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace tvx {
+
+namespace nb = nanobind;
+
+// Raises `type(message)` as a Python exception (throws nb::python_error).
+[[noreturn]] void raise(PyObject *type, const char *message);
+[[noreturn]] void raise(PyObject *type, nb::handle message);
+
+// Raises `type(message) from cause`.
+[[noreturn]] void raise_from(PyObject *type, nb::handle message, const nb::python_error &cause);
+
+// Throws nb::python_error when the interpreter has an exception set.
+void throw_if_error();
+
+// True when the caught exception derives from Exception (an `except Exception:`
+// clause catches it); KeyboardInterrupt, SystemExit and GeneratorExit do not.
+inline bool is_exception(const nb::python_error &e) { return e.matches(PyExc_Exception); }
+
+// While an instance lives, `e` is the exception being handled, as inside a Python
+// `except` block: sys.exc_info() reports it (so logging's exc_info=True attaches
+// its traceback) and exceptions raised meanwhile get it as their __context__.
+class Handling {
+public:
+    explicit Handling(const nb::python_error &e);
+    ~Handling();
+    Handling(const Handling &) = delete;
+    Handling &operator=(const Handling &) = delete;
+
+private:
+    nb::object previous_;
+};
+
+}  // namespace tvx

@@ -1,0 +1,134 @@
+// Installer console text: decoding the child's bytes, cleaning escape sequences
+// and control characters for dialogs, and quoting command lines for display.
+#include "common.hpp"
+
+namespace wheelwork {
+
+namespace {
+
+// Keeps newline and tab; drops C0/C1 controls and DEL; keeps what is printable
+// or whitespace; drops everything else (format characters, unassigned code
+// points, lone surrogates).
+bool keep_char(Py_UCS4 ch) {
+    if (ch == '\n' || ch == '\t')
+        return true;
+    if (ch < 32 || (ch >= 127 && ch <= 159))
+        return false;
+    return Py_UNICODE_ISPRINTABLE(ch) || Py_UNICODE_ISSPACE(ch);
+}
+
+nb::object filter_chars(nb::handle text) {
+    PyObject *s = text.ptr();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    int kind = PyUnicode_KIND(s);
+    const void *data = PyUnicode_DATA(s);
+    std::vector<Py_UCS4> kept;
+    kept.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (keep_char(ch))
+            kept.push_back(ch);
+    }
+    PyObject *out = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, kept.data(),
+                                              static_cast<Py_ssize_t>(kept.size()));
+    if (!out)
+        throw nb::python_error();
+    return nb::steal(out);
+}
+
+nb::object sanitize_cli_text(Call &c) {
+    nb::handle text = c[0], limit = c[1];
+    nb::object s = tvx::truthy(text) ? nb::object(tvx::to_str(text)) : nb::object(nb::str(""));
+    s = c.g("_ANSI_ESCAPE_RE").attr("sub")("", s);
+    s = s.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
+    s = filter_chars(s).attr("strip")();
+    nb::object zero = nb::int_(0);
+    if (limit > zero && nb::int_(nb::len(s)) > limit)
+        s = s[nb::slice(-limit, nb::none(), nb::none())];
+    return s;
+}
+
+nb::object decode_cli_bytes(Call &c) {
+    nb::handle data = c[0];
+    if (data.is_none())
+        return nb::str("");
+    if (PyUnicode_Check(data.ptr()))
+        return nb::borrow(data);
+    if (!tvx::truthy(data))
+        return nb::str("");
+    nb::object locale = nb::module_::import_("locale");
+    nb::object preferred = locale.attr("getpreferredencoding")(false);
+    if (!tvx::truthy(preferred))
+        preferred = nb::str("");
+    nb::object encodings[] = {nb::str("utf-8"), nb::str("utf-8-sig"), preferred,
+                              nb::str("cp1252"), nb::str("gbk"), nb::str("latin-1")};
+    for (nb::object &encoding : encodings) {
+        if (!tvx::truthy(encoding))
+            continue;
+        try {
+            return data.attr("decode")(encoding);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_LookupError) && !e.matches(PyExc_UnicodeDecodeError))
+                throw;
+        }
+    }
+    return data.attr("decode")("utf-8", "errors"_a = "replace");
+}
+
+nb::object quote_arg(Call &c) {
+    nb::str text = tvx::to_str(c[0]);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    bool needs_quotes = n == 0;
+    for (Py_ssize_t i = 0; i < n && !needs_quotes; ++i) {
+        Py_UCS4 ch = PyUnicode_READ_CHAR(text.ptr(), i);
+        needs_quotes = ch == ' ' || ch == '\t' || ch == '"';
+    }
+    if (!needs_quotes)
+        return std::move(text);
+    return nb::str("\"") + text.attr("replace")("\"", "\\\"") + nb::str("\"");
+}
+
+nb::object display_command(Call &c) {
+    nb::object quote = c.g("_quote_arg");
+    nb::list parts;
+    for (nb::handle item : c[0])
+        parts.append(quote(item));
+    return nb::str(" ").attr("join")(parts);
+}
+
+const FuncSpec kFunctions[] = {
+    {
+        .name = "sanitize_cli_text",
+        .doc = "Make pip/uv console output safe for Qt dialogs (no ANSI / mojibake junk).",
+        .params = {arg("text", "str"), kwarg("limit", "int", dflt(4000))},
+        .returns = "str",
+        .impl = sanitize_cli_text,
+    },
+    {
+        .name = "_decode_cli_bytes",
+        .doc = "Decode subprocess output with Windows-friendly fallbacks.",
+        .params = {arg("data", "bytes | str | None")},
+        .returns = "str",
+        .impl = decode_cli_bytes,
+    },
+    {
+        .name = "_quote_arg",
+        .doc = "Quote one argument for the copy-paste command strings shown in dialogs.",
+        .params = {arg("value", "str")},
+        .returns = "str",
+        .impl = quote_arg,
+    },
+    {
+        .name = "_display_command",
+        .doc = "Render an argv as the command string a dialog shows and the user may copy.",
+        .params = {arg("argv", "Sequence[str]")},
+        .returns = "str",
+        .impl = display_command,
+    },
+};
+
+}  // namespace
+
+std::span<const FuncSpec> cli_text_functions() { return kFunctions; }
+
+}  // namespace wheelwork

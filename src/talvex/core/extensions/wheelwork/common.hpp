@@ -1,0 +1,57 @@
+// Shared pieces of the wheelwork module: the package index's host names, the
+// per-concern function tables the module frame is assembled from, and the
+// PipResult constructor used by every concern.
+#pragma once
+
+#include "runtime/call.hpp"
+#include "runtime/errors.hpp"
+#include "runtime/function.hpp"
+#include "runtime/logging.hpp"
+#include "runtime/module.hpp"
+
+#include <span>
+
+namespace wheelwork {
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using tvx::arg;
+using tvx::Call;
+using tvx::dflt;
+using tvx::FuncSpec;
+using tvx::kwarg;
+using tvx::star;
+
+// The public package index: its main host and its test instance.  Every URL the
+// module builds or recognises is derived from these two names.
+inline constexpr const char *kIndexHost = "pypi.org";
+inline constexpr const char *kTestIndexHost = "test.pypi.org";
+
+// Function tables, one per concern (each in the source file of that name).
+std::span<const FuncSpec> cli_text_functions();
+std::span<const FuncSpec> module_purge_functions();
+std::span<const FuncSpec> installer_commands_functions();
+std::span<const FuncSpec> pending_ops_functions();
+std::span<const FuncSpec> deferred_replay_functions();
+std::span<const FuncSpec> broken_install_cleanup_functions();
+std::span<const FuncSpec> missing_deps_functions();
+std::span<const FuncSpec> installer_runner_functions();
+std::span<const FuncSpec> install_drivers_functions();
+std::span<const FuncSpec> package_names_functions();
+std::span<const FuncSpec> index_client_functions();
+std::span<const FuncSpec> extension_catalog_functions();
+
+// The PipResult class, built at import (see pip_result.cpp).
+nb::object build_pip_result_class(tvx::ModuleFrame &frame);
+
+// PipResult(ok=..., command=..., returncode=..., stdout=..., stderr=..., deferred=...)
+// through the module's current `PipResult`.
+nb::object pip_result(const Call &c, bool ok, nb::handle command, nb::handle returncode,
+                      nb::handle stdout_text, nb::handle stderr_text, bool deferred = false);
+inline nb::object pip_result(const Call &c, bool ok, nb::handle command, long returncode,
+                             nb::handle stdout_text, nb::handle stderr_text,
+                             bool deferred = false) {
+    return pip_result(c, ok, command, nb::int_(returncode), stdout_text, stderr_text, deferred);
+}
+
+}  // namespace wheelwork

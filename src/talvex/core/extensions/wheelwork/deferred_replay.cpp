@@ -1,0 +1,7 @@
+#include "common.hpp"
+
+namespace wheelwork {
+
+std::span<const FuncSpec> deferred_replay_functions() { return {}; }
+
+}  // namespace wheelwork

@@ -1,0 +1,188 @@
+// The wheelwork module: its docstring and every module-level name, bound in the
+// order the module's statements define them.
+#include "common.hpp"
+
+#include <string_view>
+#include <vector>
+
+namespace wheelwork {
+
+namespace {
+
+constexpr const char *kModuleDoc =
+    "Install / uninstall Talvex extensions via ``uv pip`` or ``pip`` (PyPI).\n"
+    "\n"
+    "All published extensions are expected to be on PyPI (``talvex-ext-*`` wheels).\n"
+    "Prefer ``uv`` when it is on ``PATH``; otherwise fall back to\n"
+    "``python -m pip``.\n";
+
+constexpr const char *kPublicNames[] = {
+    "PipResult",
+    "prefer_uv",
+    "installer_label",
+    "install_command",
+    "uninstall_command",
+    "upgrade_command",
+    "run_install",
+    "run_uninstall",
+    "run_upgrade",
+    "pypi_package_for_info",
+    "pypi_package_for_available",
+    "parse_pypi_project_from_url",
+    "list_pypi_talvex_extensions",
+    "display_name_from_pypi_package",
+    "sanitize_cli_text",
+    "purge_imported_package_modules",
+    "normalize_pypi_name",
+    "list_installed_talvex_ext_packages",
+    "is_user_visible_extension_package",
+    "cleanup_broken_package_install",
+    "pending_packages",
+    "pending_operations",
+    "queue_pending_op",
+    "clear_pending_op",
+    "process_pending_operations",
+};
+
+// Module-level functions in source order.
+constexpr const char *kFunctionOrder[] = {
+    "sanitize_cli_text",
+    "_decode_cli_bytes",
+    "purge_imported_package_modules",
+    "prefer_uv",
+    "installer_label",
+    "_uv_python_args",
+    "_quote_arg",
+    "_display_command",
+    "_uninstall_argv",
+    "_pending_ops_path",
+    "_pending_key",
+    "_read_ops",
+    "_write_ops",
+    "pending_packages",
+    "queue_pending_op",
+    "clear_pending_op",
+    "pending_operations",
+    "_deferred_result",
+    "_invalidate_import_caches",
+    "process_pending_operations",
+    "_apply_deferred_op",
+    "_package_name_only",
+    "_site_packages_roots",
+    "cleanup_broken_package_install",
+    "install_command",
+    "uninstall_command",
+    "upgrade_command",
+    "_is_locked_runtime_package",
+    "_dist_is_installed",
+    "_requirement_name",
+    "_marker_allows_install",
+    "_requires_dist_strings",
+    "_missing_third_party_deps",
+    "_install_missing_deps",
+    "_subprocess_kwargs",
+    "_run",
+    "_install_argv",
+    "_looks_like_file_lock_error",
+    "run_install",
+    "run_uninstall",
+    "run_upgrade",
+    "parse_pypi_project_from_url",
+    "_normalize_dist_name",
+    "normalize_pypi_name",
+    "is_user_visible_extension_package",
+    "list_installed_talvex_ext_packages",
+    "pypi_package_for_info",
+    "pypi_package_for_available",
+    "display_name_from_pypi_package",
+    "_http_json",
+    "list_pypi_talvex_extensions",
+};
+
+nb::object frozenset_of(std::initializer_list<const char *> items) {
+    nb::list l;
+    for (const char *s : items)
+        l.append(s);
+    return nb::steal(PyFrozenSet_New(l.ptr()));
+}
+
+const FuncSpec *find_spec(std::string_view name) {
+    for (auto table : {cli_text_functions, module_purge_functions, installer_commands_functions,
+                       pending_ops_functions, deferred_replay_functions,
+                       broken_install_cleanup_functions, missing_deps_functions,
+                       installer_runner_functions, install_drivers_functions,
+                       package_names_functions, index_client_functions,
+                       extension_catalog_functions}) {
+        for (const FuncSpec &spec : table())
+            if (name == spec.name)
+                return &spec;
+    }
+    return nullptr;
+}
+
+void bind_constants_after(tvx::ModuleFrame &frame, std::string_view function) {
+    if (function == "_uninstall_argv") {
+        frame.set("_DEFERRED_OPS", nb::make_tuple("uninstall", "install"));
+        nb::dict verbs;
+        verbs["uninstall"] = "removed";
+        verbs["install"] = "updated";
+        frame.set("_OP_VERBS", verbs);
+        frame.set("_RETRY_SECONDS", nb::float_(15.0));
+        frame.set("_RETRY_INTERVAL", nb::float_(1.0));
+    } else if (function == "normalize_pypi_name") {
+        frame.set("_HIDDEN_EXTENSION_PACKAGES",
+                  frozenset_of({"talvex-extension-sdk", "talvex-ext-sdk"}));
+    }
+}
+
+void exec_module(nb::module_ m) {
+    tvx::ModuleFrame frame(m);
+    frame.set("__doc__", nb::str(kModuleDoc));
+    frame.import("importlib.metadata");
+    frame.import("json");
+    frame.import("logging");
+    frame.import("os");
+    frame.import("re");
+    frame.import("shutil");
+    frame.import("subprocess");
+    frame.import("sys");
+    frame.import("time");
+    frame.from_import("collections.abc", {"Callable", "Sequence"});
+    frame.from_import("dataclasses", {"dataclass"});
+    frame.from_import("pathlib", {"Path"});
+    frame.from_import("typing", {"Any", "List", "Optional", "Tuple"});
+
+    nb::dict ns = frame.ns();
+    frame.set("logger", ns["logging"].attr("getLogger")(ns["__name__"]));
+
+    nb::list all;
+    for (const char *name : kPublicNames)
+        all.append(name);
+    frame.set("__all__", all);
+
+    nb::object re = ns["re"];
+    nb::str hosts = nb::str("(?:{}|{})").format(re.attr("escape")(kIndexHost),
+                                                 re.attr("escape")(kTestIndexHost));
+    frame.set("_PYPI_PROJECT_RE",
+              re.attr("compile")(hosts + nb::str("/project/([^/#?\\s]+)"), re.attr("IGNORECASE")));
+    frame.set("_ANSI_ESCAPE_RE",
+              re.attr("compile")("\\x1b(?:\\][^\\x07]*(?:\\x07|\\x1b\\\\)"
+                                 "|\\[[0-?]*[ -/]*[@-~]"
+                                 "|[@-Z\\\\-_])"));
+    frame.set("_LOCKED_RUNTIME_PACKAGES",
+              frozenset_of({"talvex", "pyside6", "pyside6-addons", "pyside6-essentials",
+                            "shiboken6", "shiboken6-generator", "numpy"}));
+    frame.set("PipResult", build_pip_result_class(frame));
+
+    for (const char *name : kFunctionOrder) {
+        if (const FuncSpec *spec = find_spec(name))
+            frame.def(*spec);
+        bind_constants_after(frame, name);
+    }
+}
+
+}  // namespace
+
+}  // namespace wheelwork
+
+NB_MODULE(wheelwork, m) { wheelwork::exec_module(m); }
