@@ -275,9 +275,36 @@ nb::handle Call::closure(size_t i) const {
     return nb::handle(PyTuple_GET_ITEM(closure_.ptr(), static_cast<Py_ssize_t>(i)));
 }
 
+namespace detail {
+
+PyObject *cached_name(FunctionObject *f, const char *name) {
+    if (f->name_cache == nullptr)
+        f->name_cache = new std::vector<std::pair<const char *, PyObject *>>();
+    for (auto &[literal, key] : *f->name_cache)
+        if (literal == name)
+            return key;
+    PyObject *key = PyUnicode_InternFromString(name);
+    if (key == nullptr)
+        throw nb::python_error();
+    f->name_cache->emplace_back(name, key);
+    return key;
+}
+
+void free_name_cache(FunctionObject *f) {
+    if (f->name_cache == nullptr)
+        return;
+    for (auto &entry : *f->name_cache)
+        Py_DECREF(entry.second);
+    delete f->name_cache;
+    f->name_cache = nullptr;
+}
+
+}  // namespace detail
+
 nb::object Call::g(const char *name) const {
     PyObject *value = nullptr;
-    int found = PyDict_GetItemStringRef(globals_.ptr(), name, &value);
+    PyObject *key = detail::cached_name(reinterpret_cast<FunctionObject *>(function_.ptr()), name);
+    int found = PyDict_GetItemRef(globals_.ptr(), key, &value);
     if (found < 0)
         throw nb::python_error();
     if (found == 0) {

@@ -5,6 +5,9 @@
 
 #include "runtime/function.hpp"
 
+#include <utility>
+#include <vector>
+
 namespace tvx::detail {
 
 struct FunctionObject {
@@ -24,7 +27,14 @@ struct FunctionObject {
     PyObject *param_names;  // positional-or-keyword then keyword-only names, interned
     PyObject *dict;
     PyObject *weakreflist;
+    // Interned names this function has looked up, keyed by the address of the
+    // literal naming them: call-time lookups then cost one dict probe.
+    std::vector<std::pair<const char *, PyObject *>> *name_cache;
 };
+
+// The interned str for `name`, cached on the function object.
+PyObject *cached_name(FunctionObject *f, const char *name);
+void free_name_cache(FunctionObject *f);
 
 PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames);
 

@@ -56,6 +56,7 @@ void fn_dealloc(PyObject *self) {
     if (as_fn(self)->weakreflist)
         PyObject_ClearWeakRefs(self);
     fn_clear(self);
+    detail::free_name_cache(as_fn(self));
     type->tp_free(self);
     Py_DECREF(type);
 }
