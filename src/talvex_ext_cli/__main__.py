@@ -1,12 +1,10 @@
-"""Entry point of ``talvex-ext`` / ``python -m talvex_ext_cli``."""
+"""Entry point of ``talvex-ext`` and ``python -m talvex_ext_cli``."""
 
 import sys
 
+from talvex_ext_cli.cli import main
 
-def main(argv=None) -> int:
-    print("talvex-ext: not available yet", file=sys.stderr)
-    return 2
-
+__all__ = ["main"]
 
 if __name__ == "__main__":
     sys.exit(main())

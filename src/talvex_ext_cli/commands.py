@@ -1,0 +1,291 @@
+"""The subcommands: each calls the native modules and presents what they return."""
+
+from __future__ import annotations
+
+import http.client
+import importlib
+from argparse import Namespace
+from typing import Any
+
+from .output import PROG, Console, count
+from .progress import Elapsed
+
+EXIT_OK = 0
+EXIT_FAILURE = 1
+EXIT_USAGE = 2
+EXIT_DEFERRED = 3
+EXIT_INTERRUPTED = 130
+
+_WHEELWORK = "talvex.core.extensions.wheelwork"
+_ABOUTMETA = "talvex.utils.aboutmeta"
+
+
+class Unavailable(Exception):
+    """A native module of the application cannot be imported here."""
+
+
+def _module(name: str):
+    try:
+        return importlib.import_module(name)
+    except ImportError as exc:
+        raise Unavailable(
+            f"cannot import {name} ({exc}); run {PROG} with the Python environment of Talvex"
+        ) from exc
+
+
+def wheelwork():
+    return _module(_WHEELWORK)
+
+
+def aboutmeta():
+    return _module(_ABOUTMETA)
+
+
+# --------------------------------------------------------------------------- list
+
+
+def cmd_list(args: Namespace, out: Console) -> int:
+    ww = wheelwork()
+    installed = ww.list_installed_talvex_ext_packages()
+    rows = [
+        {"package": pkg, "name": ww.display_name_from_pypi_package(pkg), "version": version}
+        for pkg, version in sorted(installed.items())
+    ]
+    if args.json:
+        out.json(rows)
+        return EXIT_OK
+    if not rows:
+        out.line("No extensions installed.")
+    else:
+        out.table(["PACKAGE", "NAME", "VERSION"], [[r["package"], r["name"], r["version"]] for r in rows])
+    queued = ww.pending_operations()
+    if queued:
+        out.line()
+        out.line(
+            f"{count(len(queued), 'change')} queued for the next start of Talvex"
+            f" (see '{PROG} pending')."
+        )
+    return EXIT_OK
+
+
+# --------------------------------------------------------------------------- search
+
+_SEARCH_KEYS = ("id", "name", "version", "package", "description")
+
+
+def _matches(entry: dict, needle: str) -> bool:
+    return any(needle in str(entry.get(key) or "").casefold() for key in ("package", "name", "description"))
+
+
+def cmd_search(args: Namespace, out: Console) -> int:
+    ww = wheelwork()
+    needle = (args.text or "").strip().casefold()
+    # Without a filter the index itself caps the listing; with one, the whole
+    # catalog is searched and the cap applies to the matches.
+    try:
+        entries = ww.list_pypi_talvex_extensions(
+            timeout=args.timeout,
+            fetch_metadata=not args.no_metadata,
+            max_packages=0 if needle else args.limit,
+        )
+    except (OSError, ValueError, RuntimeError, http.client.HTTPException) as exc:
+        # OSError covers URLError and time-outs, ValueError a malformed document,
+        # RuntimeError an HTTP error status or an unexpected index answer.
+        out.error(f"could not read the extension catalog from the package index: {_describe(exc)}")
+        return EXIT_FAILURE
+    if needle:
+        entries = [e for e in entries if _matches(e, needle)]
+        if args.limit > 0:
+            entries = entries[: args.limit]
+    installed = ww.list_installed_talvex_ext_packages()
+    rows = []
+    for entry in entries:
+        row = {key: entry.get(key, "") for key in _SEARCH_KEYS}
+        row["installed"] = installed.get(ww.normalize_pypi_name(row["package"]))
+        rows.append(row)
+    if args.json:
+        out.json(rows)
+        return EXIT_OK
+    if not rows:
+        out.line(f"No extensions match '{args.text}'." if needle else "No extensions found.")
+        return EXIT_OK
+    out.table(
+        ["PACKAGE", "NAME", "VERSION", "INSTALLED", "DESCRIPTION"],
+        [[r["package"], r["name"], r["version"], r["installed"], r["description"]] for r in rows],
+    )
+    return EXIT_OK
+
+
+def _describe(exc: BaseException) -> str:
+    reason = getattr(exc, "reason", None)  # URLError wraps the socket error
+    text = str(reason if reason is not None else exc).strip()
+    return text or type(exc).__name__
+
+
+# --------------------------------------------------------------------------- install / upgrade / uninstall
+
+# verb shown while running, past tense on success, driver, display command
+_CHANGES = {
+    "install": ("Installing", "Installed", "run_install", "install_command"),
+    "upgrade": ("Upgrading", "Upgraded", "run_upgrade", "upgrade_command"),
+    "uninstall": ("Uninstalling", "Uninstalled", "run_uninstall", "uninstall_command"),
+}
+
+
+def cmd_change(args: Namespace, out: Console) -> int:
+    ww = wheelwork()
+    doing, done, driver, display = _CHANGES[args.command]
+    statuses = []
+    for index, name in enumerate(args.names):
+        if index:
+            out.line()
+        statuses.append(_change_one(ww, out, name, doing, done, driver, display))
+    if len(args.names) > 1:
+        _summarise(out, args.names, statuses)
+    if EXIT_FAILURE in statuses:
+        return EXIT_FAILURE
+    if EXIT_DEFERRED in statuses:
+        return EXIT_DEFERRED
+    return EXIT_OK
+
+
+def _change_one(ww, out: Console, name: str, doing: str, done: str, driver: str, display: str) -> int:
+    if name.strip() and not ww.is_user_visible_extension_package(name.strip()):
+        out.warning(f"'{name}' is not a Talvex extension package (talvex-ext-*)")
+    out.line(f"{doing} {name} with {ww.installer_label()}:")
+    out.line(f"  $ {getattr(ww, display)(name)}")
+    with Elapsed(out.stdout, doing.lower(), enabled=out.interactive):
+        result = getattr(ww, driver)(name)
+    if result.deferred:
+        out.line("Deferred: " + _first_paragraph(result.stderr))
+        out.line(
+            "The change is queued and finishes at the next start of Talvex; with Talvex"
+            f" closed, '{PROG} apply-pending' finishes it now."
+        )
+        return EXIT_DEFERRED
+    if not result.ok:
+        out.line(f"Failed: the installer exited with status {result.returncode}.")
+        output = result.output
+        out.block(output if output else "(the installer printed nothing)")
+        return EXIT_FAILURE
+    if done == "Uninstalled":
+        out.line(f"{done} {name}.")
+    else:
+        version = _installed_version(ww, name)
+        out.line(f"{done} {name}{' ' + version if version else ''}.")
+    return EXIT_OK
+
+
+def _installed_version(ww, name: str) -> str:
+    key = ww.normalize_pypi_name(ww._package_name_only(name))
+    return ww.list_installed_talvex_ext_packages(prefix="").get(key, "")
+
+
+def _first_paragraph(text: str) -> str:
+    return text.strip().split("\n\n")[0].strip()
+
+
+def _summarise(out: Console, names: list[str], statuses: list[int]) -> None:
+    labels = {EXIT_OK: "done", EXIT_FAILURE: "failed", EXIT_DEFERRED: "deferred to the next start"}
+    out.line()
+    out.line("Summary:")
+    for name, status in zip(names, statuses):
+        out.line(f"  {name}: {labels[status]}")
+
+
+# --------------------------------------------------------------------------- pending / apply-pending
+
+
+def _pending_file(ww) -> str:
+    locate = getattr(ww, "_pending_ops_path", None)
+    return str(locate()) if callable(locate) else ""
+
+
+def cmd_pending(args: Namespace, out: Console) -> int:
+    ww = wheelwork()
+    ops = [{"operation": op, "package": pkg} for op, pkg in ww.pending_operations()]
+    if args.json:
+        out.json(ops)
+        return EXIT_OK
+    if not ops:
+        out.line("No changes are queued.")
+        return EXIT_OK
+    out.line(f"{count(len(ops), 'change')} queued for the next start of Talvex, in the order they run:")
+    out.table(["OPERATION", "PACKAGE"], [[o["operation"], o["package"]] for o in ops])
+    where = _pending_file(ww)
+    if where:
+        out.line()
+        out.line(f"Queue file: {where}")
+    return EXIT_OK
+
+
+class _Progress:
+    """``[i/n] package`` lines for the replay, with the indicator in between."""
+
+    def __init__(self, out: Console):
+        self._out = out
+        self._ticker: Elapsed | None = None
+
+    def __call__(self, index: int, total: int, package: str) -> None:
+        self.finish()
+        self._out.line(f"[{index}/{total}] {package}")
+        self._ticker = Elapsed(self._out.stdout, "working", enabled=self._out.interactive)
+        self._ticker.__enter__()
+
+    def finish(self) -> None:
+        if self._ticker is not None:
+            self._ticker.stop()
+            self._ticker = None
+
+
+def cmd_apply_pending(args: Namespace, out: Console) -> int:
+    ww = wheelwork()
+    if not ww.pending_operations():
+        out.line("No changes are queued.")
+        return EXIT_OK
+    progress = _Progress(out)
+    try:
+        completed = ww.process_pending_operations(args.retry_seconds, progress)
+    finally:
+        progress.finish()
+    remaining = ww.pending_operations()
+    for item in completed:
+        out.line(f"Completed: {item}")
+    if remaining:
+        for op, pkg in remaining:
+            out.line(f"Still queued: {op} {pkg}")
+        out.error(
+            f"{count(len(remaining), 'change')} could not be applied; close Talvex and run"
+            f" '{PROG} apply-pending' again (add -v for the installer's reasons)"
+        )
+        return EXIT_FAILURE
+    return EXIT_OK
+
+
+# --------------------------------------------------------------------------- about
+
+_ABOUT_LABELS = (
+    ("summary", "Summary"),
+    ("license", "License"),
+    ("author", "Author"),
+    ("maintainer", "Maintainer"),
+    ("homepage", "Homepage"),
+    ("documentation", "Documentation"),
+    ("python_version", "Python"),
+)
+
+
+def cmd_about(args: Namespace, out: Console) -> int:
+    meta = aboutmeta().get_aboutmeta()
+    record: dict[str, Any] = dict(zip(meta._fields, meta))
+    installer = wheelwork().installer_label()
+    if args.json:
+        out.json({**record, "installer": installer})
+        return EXIT_OK
+    out.line(f"{record.get('name', 'Talvex')} {record.get('version', '')}".rstrip())
+    rows = [(label, record.get(key, "")) for key, label in _ABOUT_LABELS if record.get(key)]
+    rows.append(("Installer", installer))
+    width = max(len(label) for label, _ in rows) + 1
+    for label, value in rows:
+        out.line(f"  {(label + ':').ljust(width)} {value}")
+    return EXIT_OK

@@ -1,0 +1,86 @@
+"""Elapsed-time indicator shown on a terminal while an installer runs.
+
+The installer call blocks the main thread, but it waits for the child in the
+interpreter's own ``subprocess`` code, which lets other threads run; a small
+daemon thread therefore redraws one status line until the call returns.  When
+stdout is not a terminal nothing is drawn at all, so logs and pipes stay clean.
+"""
+
+from __future__ import annotations
+
+import threading
+import time
+from typing import TextIO
+
+_REDRAW_SECONDS = 0.2
+
+
+def format_elapsed(seconds: float) -> str:
+    """``7s``, ``1m05s``: the resolution a person watching an installer needs."""
+    whole = int(seconds)
+    if whole < 60:
+        return f"{whole}s"
+    minutes, secs = divmod(whole, 60)
+    return f"{minutes}m{secs:02d}s"
+
+
+class Elapsed:
+    """Context manager drawing ``  <label> ... 12s`` on *stream* while active."""
+
+    def __init__(self, stream: TextIO, label: str, *, enabled: bool):
+        self._stream = stream
+        self._label = label
+        self._enabled = enabled
+        self._stop = threading.Event()
+        self._thread: threading.Thread | None = None
+        self._drawn = 0
+        self._start = 0.0
+
+    def __enter__(self) -> "Elapsed":
+        self._start = time.monotonic()
+        if self._enabled:
+            self._draw()
+            self._thread = threading.Thread(target=self._loop, name="talvex-ext-elapsed", daemon=True)
+            self._thread.start()
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self.stop()
+
+    @property
+    def seconds(self) -> float:
+        return time.monotonic() - self._start
+
+    def stop(self) -> None:
+        if self._thread is None:
+            return
+        self._stop.set()
+        self._thread.join()
+        self._thread = None
+        self._erase()
+
+    def _loop(self) -> None:
+        shown = None
+        while not self._stop.wait(_REDRAW_SECONDS):
+            text = format_elapsed(self.seconds)
+            if text != shown:
+                shown = text
+                self._draw()
+
+    def _draw(self) -> None:
+        text = f"  {self._label} ... {format_elapsed(self.seconds)}"
+        self._write("\r" + text.ljust(self._drawn))
+        self._drawn = len(text)
+
+    def _erase(self) -> None:
+        if self._drawn:
+            self._write("\r" + " " * self._drawn + "\r")
+            self._drawn = 0
+
+    def _write(self, text: str) -> None:
+        try:
+            self._stream.write(text)
+            self._stream.flush()
+        except (OSError, ValueError):
+            # A closed or broken terminal must not break the installer run.
+            self._stop.set()
