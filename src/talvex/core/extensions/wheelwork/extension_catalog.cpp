@@ -1,7 +1,384 @@
+// The catalog of installable extensions, read straight from the package index:
+// the simple index gives every project name, the visible extensions among them
+// are sorted and capped, and a small thread pool fetches each one's metadata.
 #include "common.hpp"
+
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace wheelwork {
 
-std::span<const FuncSpec> extension_catalog_functions() { return {}; }
+namespace {
+
+constexpr const char *kSimpleIndexAccept = "application/vnd.pypi.simple.v1+json";
+constexpr const char *kExcludedFamily = "talvex-extension-";
+constexpr size_t kMaxWorkers = 8;
+
+const FuncSpec *package_names_spec(std::string_view name) {
+    for (const FuncSpec &spec : package_names_functions())
+        if (name == spec.name)
+            return &spec;
+    return nullptr;
+}
+
+bool is_original(const Call &c, const char *name) {
+    const FuncSpec *spec = package_names_spec(name);
+    if (!spec)
+        return false;
+    PyObject *value = nullptr;
+    int found = PyDict_GetItemStringRef(c.globals().ptr(), name, &value);
+    if (found < 0)
+        throw nb::python_error();
+    nb::object fn = nb::steal(value);
+    return found == 1 && tvx::is_function_of(fn, *spec);
+}
+
+// UTF-8 bytes of an exact str; false (and no exception set) when it has none
+// (lone surrogates) or is not an exact str.
+bool utf8_of(nb::handle text, std::string &out) {
+    if (!PyUnicode_CheckExact(text.ptr()))
+        return false;
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!data) {
+        PyErr_Clear();
+        return false;
+    }
+    out.assign(data, static_cast<size_t>(size));
+    return true;
+}
+
+// The visibility rule of is_user_visible_extension_package, evaluated without
+// Python calls for the ASCII names that make up the simple index.  Used only
+// while the module's name functions are its own; names outside ASCII still go
+// through the module function.
+class VisibilityFilter {
+public:
+    // Empty optional-like result: `ok()` is false when the rule cannot be
+    // evaluated natively for this call (replaced functions, unusual constants).
+    VisibilityFilter(const Call &c, nb::handle prefix) : c_(c), prefix_(prefix) {
+        if (!is_original(c, "is_user_visible_extension_package") ||
+            !is_original(c, "normalize_pypi_name") || !is_original(c, "_normalize_dist_name"))
+            return;
+        try {
+            nb::object prefix_key = c.call("normalize_pypi_name", prefix);
+            if (!utf8_of(prefix_key, prefix_key_))
+                return;
+            hidden_ = c.g("_HIDDEN_EXTENSION_PACKAGES");
+        } catch (nb::python_error &e) {
+            if (!tvx::is_exception(e))
+                throw;
+            return;  // the module function reports it where it applies
+        }
+        hidden_native_ = PyAnySet_CheckExact(hidden_.ptr());
+        if (hidden_native_) {
+            for (nb::handle item : hidden_) {
+                std::string member;
+                if (!utf8_of(item, member)) {
+                    hidden_native_ = false;
+                    hidden_names_.clear();
+                    break;
+                }
+                hidden_names_.push_back(std::move(member));
+            }
+        }
+        ok_ = true;
+    }
+
+    bool ok() const { return ok_; }
+
+    bool visible(nb::handle name) {
+        PyObject *s = name.ptr();
+        if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s))
+            return tvx::truthy(
+                c_.call("is_user_visible_extension_package", name, "prefix"_a = prefix_));
+        normalize_ascii(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(s)),
+                        static_cast<size_t>(PyUnicode_GET_LENGTH(s)));
+        if (key_.empty())
+            return false;
+        if (hidden_native_) {
+            if (!starts_with(prefix_key_))
+                return false;
+            for (const std::string &member : hidden_names_)
+                if (key_ == member)
+                    return false;
+            return !starts_with(kExcludedFamily);
+        }
+        nb::object key = nb::steal(PyUnicode_FromStringAndSize(key_.data(),
+                                                               static_cast<Py_ssize_t>(key_.size())));
+        if (!key.is_valid())
+            throw nb::python_error();
+        int hidden = PySequence_Contains(hidden_.ptr(), key.ptr());
+        if (hidden < 0)
+            throw nb::python_error();
+        return !hidden && !starts_with(kExcludedFamily) && starts_with(prefix_key_);
+    }
+
+private:
+    bool starts_with(std::string_view head) const {
+        return std::string_view(key_).substr(0, head.size()) == head;
+    }
+
+    // str.strip(), str.lower(), " " -> "-", runs of "-_." -> "-", strip("-").
+    void normalize_ascii(const char *data, size_t n) {
+        size_t begin = 0, end = n;
+        while (begin < end && Py_UNICODE_ISSPACE(static_cast<unsigned char>(data[begin])))
+            ++begin;
+        while (end > begin && Py_UNICODE_ISSPACE(static_cast<unsigned char>(data[end - 1])))
+            --end;
+        key_.clear();
+        bool in_run = false;
+        for (size_t i = begin; i < end; ++i) {
+            char ch = data[i];
+            if (ch == ' ' || ch == '-' || ch == '_' || ch == '.') {
+                if (!in_run)
+                    key_.push_back('-');
+                in_run = true;
+                continue;
+            }
+            in_run = false;
+            key_.push_back(ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch);
+        }
+        size_t lead = 0;
+        while (lead < key_.size() && key_[lead] == '-')
+            ++lead;
+        while (key_.size() > lead && key_.back() == '-')
+            key_.pop_back();
+        key_.erase(0, lead);
+    }
+
+    const Call &c_;
+    nb::handle prefix_;
+    bool ok_ = false;
+    std::string prefix_key_;
+    nb::object hidden_;
+    bool hidden_native_ = false;
+    std::vector<std::string> hidden_names_;
+    std::string key_;
+};
+
+// str(value or "").strip()
+nb::object stripped_name(nb::handle value) {
+    PyObject *v = value.ptr();
+    if (PyUnicode_CheckExact(v)) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+        if (n == 0)
+            return nb::str("");
+        if (!Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(v, 0)) &&
+            !Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(v, n - 1)))
+            return nb::borrow(value);
+        return value.attr("strip")();
+    }
+    nb::object text = tvx::truthy(value) ? nb::object(tvx::to_str(value)) : nb::object(nb::str(""));
+    return text.attr("strip")();
+}
+
+// The project names of a simple-index document that are visible extensions,
+// in document order (duplicates kept).
+nb::list visible_names(const Call &c, nb::handle projects, nb::handle prefix) {
+    VisibilityFilter filter(c, prefix);
+    nb::str name_key("name");
+    nb::list names;
+    Py_ssize_t count = PyList_GET_SIZE(projects.ptr());
+    for (Py_ssize_t i = 0; i < count && i < PyList_GET_SIZE(projects.ptr()); ++i) {
+        nb::object project = nb::borrow(PyList_GET_ITEM(projects.ptr(), i));
+        if (!PyDict_Check(project.ptr()))
+            continue;
+        nb::object name;
+        if (PyDict_CheckExact(project.ptr())) {
+            PyObject *value = nullptr;
+            if (PyDict_GetItemRef(project.ptr(), name_key.ptr(), &value) < 0)
+                throw nb::python_error();
+            name = stripped_name(value ? nb::handle(value) : nb::handle(Py_None));
+            Py_XDECREF(value);
+        } else {
+            name = stripped_name(project.attr("get")(name_key));
+        }
+        bool keep = filter.ok() ? filter.visible(name)
+                                : tvx::truthy(c.call("is_user_visible_extension_package", name,
+                                                     "prefix"_a = prefix));
+        if (keep)
+            names.append(name);
+    }
+    return names;
+}
+
+// The entry of a project before (or without) its metadata.
+nb::dict stub_entry(const Call &c, nb::handle pkg) {
+    nb::dict entry;
+    entry["id"] = pkg;
+    entry["name"] = c.call("display_name_from_pypi_package", pkg);
+    entry["version"] = "";
+    entry["package"] = pkg;
+    entry["description"] = "";
+    nb::dict raw;
+    raw["name"] = pkg;
+    entry["raw"] = raw;
+    return entry;
+}
+
+// min(max(timeout / 3, 5.0), 20.0)
+nb::object project_timeout(nb::handle timeout) {
+    nb::object third = nb::steal(PyNumber_TrueDivide(timeout.ptr(), nb::int_(3).ptr()));
+    if (!third.is_valid())
+        throw nb::python_error();
+    auto greater = [](nb::handle a, nb::handle b) {
+        int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
+        if (r < 0)
+            throw nb::python_error();
+        return r != 0;
+    };
+    nb::object low = nb::float_(5.0), high = nb::float_(20.0);
+    nb::object value = greater(low, third) ? low : third;
+    return greater(value, high) ? high : value;
+}
+
+// str(info.get(key) or "")
+nb::object info_text(nb::handle info, const char *key) {
+    nb::object value = info.attr("get")(key);
+    return tvx::truthy(value) ? nb::object(tvx::to_str(value)) : nb::object(nb::str(""));
+}
+
+// Runs in a worker thread: the entry of one project, filled from its JSON
+// document when metadata is wanted.  Closure: (fetch_metadata, timeout).
+nb::object meta_entry(Call &c) {
+    nb::handle pkg = c[0];
+    nb::dict entry = stub_entry(c, pkg);
+    if (!tvx::truthy(c.closure(0)))
+        return entry;
+    try {
+        nb::object url = nb::str("https://{}/pypi/{}/json").format(kIndexHost, pkg);
+        nb::object meta = c.call("_http_json", url, "timeout"_a = project_timeout(c.closure(1)));
+        nb::object info = PyDict_Check(meta.ptr()) ? nb::object(meta.attr("get")("info"))
+                                                   : nb::object(nb::none());
+        if (PyDict_Check(info.ptr())) {
+            entry["version"] = info_text(info, "version");
+            entry["description"] = info_text(info, "summary");
+            nb::object listed = info.attr("get")("name");
+            nb::object canonical =
+                (tvx::truthy(listed) ? nb::object(tvx::to_str(listed)) : nb::object(tvx::to_str(pkg)))
+                    .attr("strip")();
+            if (!tvx::truthy(canonical))
+                canonical = nb::borrow(pkg);
+            entry["package"] = canonical;
+            entry["id"] = canonical;
+            entry["name"] = c.call("display_name_from_pypi_package", canonical);
+            entry["raw"] = info;
+        }
+    } catch (nb::python_error &e) {
+        if (!tvx::is_exception(e))
+            throw;
+        tvx::log(c, "debug", "PyPI metadata for %s failed: %s", pkg, e.value());
+    }
+    return entry;
+}
+
+const FuncSpec kMetaEntry = {
+    .name = "_meta_entry",
+    .qualname = "list_pypi_talvex_extensions.<locals>._meta_entry",
+    .params = {arg("pkg", "str")},
+    .returns = "dict[str, Any]",
+    .impl = meta_entry,
+};
+
+// `with manager as value: body(value)`
+template <typename Body>
+void with_block(nb::handle manager, Body &&body) {
+    nb::object exit = manager.attr("__exit__");
+    nb::object value = manager.attr("__enter__")();
+    try {
+        body(value);
+    } catch (nb::python_error &e) {
+        if (!tvx::truthy(exit(e.type(), e.value(), e.traceback())))
+            throw;
+        return;
+    } catch (...) {
+        exit(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    exit(nb::none(), nb::none(), nb::none());
+}
+
+nb::object list_pypi_talvex_extensions(Call &c) {
+    nb::handle prefix = c[0], timeout = c[1], fetch_metadata = c[2], max_packages = c[3];
+    nb::object futures_module = nb::module_::import_("concurrent.futures");
+    nb::object executor_type = futures_module.attr("ThreadPoolExecutor");
+    nb::object as_completed = futures_module.attr("as_completed");
+
+    nb::dict accept;
+    accept["Accept"] = kSimpleIndexAccept;
+    nb::object simple = c.call("_http_json", nb::str("https://{}/simple/").format(kIndexHost),
+                               "timeout"_a = timeout, "headers"_a = accept);
+    nb::object projects = PyDict_Check(simple.ptr()) ? nb::object(simple.attr("get")("projects"))
+                                                     : nb::object(nb::none());
+    if (!PyList_Check(projects.ptr()))
+        tvx::raise(PyExc_RuntimeError, "Unexpected PyPI simple index response");
+
+    nb::list names = visible_names(c, projects, prefix);
+    names.attr("sort")("key"_a = nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)).attr("lower"));
+    nb::object zero = nb::int_(0);
+    int positive = PyObject_RichCompareBool(max_packages.ptr(), zero.ptr(), Py_GT);
+    if (positive < 0)
+        throw nb::python_error();
+    if (positive) {
+        nb::object limit = nb::steal(PyNumber_Long(max_packages.ptr()));
+        if (!limit.is_valid())
+            throw nb::python_error();
+        names = nb::borrow<nb::list>(nb::object(names)[nb::slice(nb::none(), limit, nb::none())]);
+    }
+    size_t count = nb::len(names);
+    if (count == 0)
+        return nb::list();
+
+    size_t workers = count == 1 ? 1 : std::min(count, kMaxWorkers);
+    nb::object entry_fn = tvx::make_nested(c, kMetaEntry, nb::make_tuple(fetch_metadata, timeout));
+    nb::dict by_name;
+    with_block(executor_type("max_workers"_a = workers), [&](nb::handle pool) {
+        nb::dict futures;
+        nb::object submit = pool.attr("submit");
+        for (nb::handle n : names)
+            futures[submit(entry_fn, n)] = n;
+        for (nb::handle fut : as_completed(futures)) {
+            nb::object pkg = futures[fut];
+            try {
+                by_name[pkg] = fut.attr("result")();
+            } catch (nb::python_error &e) {
+                if (!tvx::is_exception(e))
+                    throw;
+                tvx::log(c, "debug", "PyPI catalog entry failed for %s: %s", pkg, e.value());
+                by_name[pkg] = stub_entry(c, pkg);
+            }
+        }
+    });
+
+    nb::list entries;
+    for (nb::handle n : names) {
+        if (by_name.contains(n))
+            entries.append(by_name[n]);
+    }
+    return entries;
+}
+
+const FuncSpec kFunctions[] = {
+    {
+        .name = "list_pypi_talvex_extensions",
+        .doc = "Discover Talvex extension packages on PyPI.\n"
+               "\n"
+               "    Uses the PEP 691 JSON simple index to find projects whose names start with\n"
+               "    *prefix*, then (optionally) fetches each project's JSON metadata for the\n"
+               "    version and summary.  Blocks on the network: run it off the UI thread.\n"
+               "    ",
+        .params = {kwarg("prefix", "str", dflt("talvex-ext-")), kwarg("timeout", "float", dflt(45.0)),
+                   kwarg("fetch_metadata", "bool", dflt(true)),
+                   kwarg("max_packages", "int", dflt(120))},
+        .returns = "list[dict[str, Any]]",
+        .impl = list_pypi_talvex_extensions,
+    },
+};
+
+}  // namespace
+
+std::span<const FuncSpec> extension_catalog_functions() { return kFunctions; }
 
 }  // namespace wheelwork

@@ -2,6 +2,9 @@
 // titles, and the mapping of the host's extension records and URLs to names.
 #include "common.hpp"
 
+#include <cstring>
+#include <vector>
+
 namespace wheelwork {
 
 namespace {
@@ -46,6 +49,259 @@ nb::object normalize_dist_name(Call &c) {
 
 nb::object normalize_pypi_name(Call &c) { return c.call("_normalize_dist_name", c[0]); }
 
+// getattr(obj, name, default): only AttributeError selects the default.
+nb::object getattr_or(nb::handle obj, const char *name, nb::handle fallback) {
+    PyObject *value = nullptr;
+    int found = PyObject_GetOptionalAttrString(obj.ptr(), name, &value);
+    if (found < 0)
+        throw nb::python_error();
+    if (found == 0)
+        return nb::borrow(fallback);
+    return nb::steal(value);
+}
+
+// str(value or "")
+nb::str str_or_empty(nb::handle value) {
+    return tvx::truthy(value) ? tvx::to_str(value) : nb::str("");
+}
+
+// `a or b`
+nb::object either(nb::object a, nb::object b) { return tvx::truthy(a) ? a : b; }
+
+bool ends_with(nb::handle text, const char *suffix) {
+    return tvx::truthy(text.attr("endswith")(suffix));
+}
+
+nb::object parse_pypi_project_from_url(Call &c) {
+    nb::object text = str_or_empty(c[0]).attr("strip")();
+    if (!tvx::truthy(text))
+        return nb::str("");
+    nb::object match = c.g("_PYPI_PROJECT_RE").attr("search")(text);
+    if (tvx::truthy(match))
+        return match.attr("group")(1).attr("strip")().attr("rstrip")("/");
+
+    // A link to a distribution file: its file name, without the query.
+    nb::object before_query = text.attr("split")("?", 1)[0];
+    nb::object filename = c.g("Path")(before_query).attr("name");
+    if (!tvx::truthy(filename.attr("endswith")(nb::make_tuple(".whl", ".tar.gz", ".zip"))))
+        return nb::str("");
+    nb::object stem = filename;
+    for (const char *suffix : {".tar.gz", ".whl", ".zip"}) {
+        if (ends_with(filename, suffix)) {
+            Py_ssize_t keep = nb::len(filename) - static_cast<Py_ssize_t>(std::strlen(suffix));
+            stem = filename[nb::slice(nb::none(), nb::int_(keep), nb::none())];
+            break;
+        }
+    }
+    nb::object parts = stem.attr("split")("-");
+    if (nb::len(parts) >= 2) {
+        nb::object last = parts[nb::int_(-1)];
+        if (tvx::truthy(c.g("re").attr("match")("^\\d", either(last, nb::str("")))))
+            return nb::str("-").attr("join")(parts[nb::slice(nb::none(), nb::int_(-1), nb::none())]);
+    }
+    return stem.attr("replace")("_", "-");
+}
+
+nb::object is_user_visible_extension_package(Call &c) {
+    nb::object key = c.call("normalize_pypi_name", c[0]);
+    if (!tvx::truthy(key))
+        return nb::bool_(false);
+    int hidden = PySequence_Contains(c.g("_HIDDEN_EXTENSION_PACKAGES").ptr(), key.ptr());
+    if (hidden < 0)
+        throw nb::python_error();
+    if (hidden)
+        return nb::bool_(false);
+    if (tvx::truthy(key.attr("startswith")("talvex-extension-")))
+        return nb::bool_(false);
+    return key.attr("startswith")(c.call("normalize_pypi_name", c[1]));
+}
+
+nb::object list_installed_talvex_ext_packages(Call &c) {
+    nb::handle prefix = c[0];
+    nb::dict found;
+    nb::object dists;
+    try {
+        dists = nb::steal(PySequence_List(
+            c.g("importlib").attr("metadata").attr("distributions")().ptr()));
+        if (!dists.is_valid())
+            throw nb::python_error();
+    } catch (nb::python_error &e) {
+        if (!tvx::is_exception(e))
+            throw;
+        return found;
+    }
+    for (nb::handle dist : dists) {
+        nb::object name;
+        try {
+            nb::object meta = dist.attr("metadata");
+            nb::object value = either(meta.attr("get")("Name"), meta.attr("get")("name"));
+            name = str_or_empty(value).attr("strip")();
+        } catch (nb::python_error &e) {
+            if (!tvx::is_exception(e))
+                throw;
+            continue;
+        }
+        if (!tvx::truthy(c.call("is_user_visible_extension_package", name, "prefix"_a = prefix)))
+            continue;
+        nb::object key = c.call("normalize_pypi_name", name);
+        nb::object version;
+        try {
+            version = str_or_empty(dist.attr("version"));
+        } catch (nb::python_error &e) {
+            if (!tvx::is_exception(e))
+                throw;
+            version = nb::str("");
+        }
+        found[key] = version;
+    }
+    return found;
+}
+
+// The import package that provides a loaded extension object, as the host's
+// loader reports it; without the loader (or when it fails), the top-level
+// package of the module that defines the object's class.
+nb::object import_package_of(nb::handle instance) {
+    try {
+        nb::object loader = nb::module_::import_("talvex.core.extensions.loader");
+        nb::object resolve = loader.attr("extension_package_name");
+        return resolve(instance);
+    } catch (nb::python_error &e) {
+        if (!tvx::is_exception(e))
+            throw;
+        tvx::Handling handling(e);
+        nb::object module_name = getattr_or(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(instance.ptr()))),
+                                            "__module__", nb::str(""));
+        return either(module_name, nb::str("")).attr("split")(".", 1)[0];
+    }
+}
+
+nb::object pypi_package_for_info(Call &c) {
+    nb::handle info = c[0];
+    if (info.is_none())
+        return nb::str("");
+    nb::object ep = getattr_or(info, "entry_point", nb::none());
+    if (!ep.is_none()) {
+        nb::object dist = getattr_or(ep, "dist", nb::none());
+        if (!dist.is_none()) {
+            nb::object dist_name = getattr_or(dist, "name", nb::none());
+            if (tvx::truthy(dist_name))
+                return tvx::to_str(dist_name);
+        }
+    }
+    nb::object instance = getattr_or(info, "instance", nb::none());
+    nb::object import_pkg = nb::str("");
+    if (!instance.is_none())
+        import_pkg = import_package_of(instance);
+    if (!tvx::truthy(import_pkg)) {
+        nb::object path = getattr_or(info, "path", nb::none());
+        if (!path.is_none())
+            import_pkg = c.g("Path")(path).attr("name");
+        else
+            import_pkg = str_or_empty(getattr_or(info, "path_name", nb::str("")));
+    }
+    if (!tvx::truthy(import_pkg))
+        return c.call("_normalize_dist_name",
+                      str_or_empty(either(getattr_or(info, "name", nb::str("")),
+                                          getattr_or(info, "id", nb::str("")))));
+
+    // Each lookup may fail on broken metadata; the next one is tried then.
+    try {
+        nb::object mapping = c.g("importlib").attr("metadata").attr("packages_distributions")();
+        nb::object dists = mapping.attr("get")(import_pkg);
+        if (!tvx::truthy(dists))
+            dists = mapping.attr("get")(import_pkg.attr("replace")("-", "_"));
+        if (tvx::truthy(dists))
+            return tvx::to_str(dists[0]);
+    } catch (nb::python_error &e) {
+        if (!tvx::is_exception(e))
+            throw;
+    }
+    try {
+        return c.g("importlib").attr("metadata").attr("distribution")(
+            import_pkg.attr("replace")("_", "-")).attr("metadata")["Name"];
+    } catch (nb::python_error &e) {
+        if (!tvx::is_exception(e))
+            throw;
+    }
+    try {
+        return c.g("importlib").attr("metadata").attr("distribution")(import_pkg)
+            .attr("metadata")["Name"];
+    } catch (nb::python_error &e) {
+        if (!tvx::is_exception(e))
+            throw;
+    }
+    return c.call("_normalize_dist_name", import_pkg);
+}
+
+constexpr const char *kRowNameFields[] = {"pypi_package", "package", "pip_package", "pypi"};
+
+nb::object pypi_package_for_available(Call &c) {
+    nb::handle ext = c[0];
+    if (ext.is_none())
+        return nb::str("");
+    for (const char *attr : kRowNameFields) {
+        nb::object value = getattr_or(ext, attr, nb::none());
+        if (tvx::truthy(value))
+            return tvx::to_str(value).attr("strip")();
+    }
+    bool is_dict = PyDict_Check(ext.ptr());
+    nb::object url;
+    if (is_dict) {
+        nb::object get = ext.attr("get");
+        for (const char *key : kRowNameFields) {
+            if (tvx::truthy(get(key)))
+                return tvx::to_str(ext[key]).attr("strip")();
+        }
+        url = str_or_empty(either(get("downloadurl"), get("repository")));
+    } else {
+        url = str_or_empty(either(getattr_or(ext, "repository", nb::str("")),
+                                  getattr_or(ext, "homepage", nb::str(""))));
+    }
+    nb::object from_url = c.call("parse_pypi_project_from_url", url);
+    if (tvx::truthy(from_url))
+        return from_url;
+    nb::object name;
+    if (is_dict) {
+        nb::object get = ext.attr("get");
+        name = str_or_empty(either(get("name"), get("id")));
+    } else {
+        name = str_or_empty(either(getattr_or(ext, "name", nb::str("")),
+                                   getattr_or(ext, "id", nb::str(""))));
+    }
+    nb::object slug = c.call("_normalize_dist_name", name);
+    if (!tvx::truthy(slug))
+        return nb::str("");
+    if (tvx::truthy(slug.attr("startswith")("talvex-")))
+        return slug;
+    return nb::str("talvex-ext-") + slug;
+}
+
+nb::object display_name_from_pypi_package(Call &c) {
+    nb::handle package = c[0];
+    nb::object slug = c.call("_normalize_dist_name", package);
+    if (tvx::truthy(slug.attr("startswith")("talvex-ext-")))
+        slug = slug[nb::slice(nb::int_(11), nb::none(), nb::none())];
+    else if (tvx::truthy(slug.attr("startswith")("talvex-")))
+        slug = slug[nb::slice(nb::int_(7), nb::none(), nb::none())];
+    nb::list words;
+    for (nb::handle piece : slug.attr("replace")("_", "-").attr("split")("-")) {
+        if (tvx::truthy(piece))
+            words.append(piece);
+    }
+    if (nb::len(words) == 0) {
+        if (tvx::truthy(package))
+            return nb::borrow(package);
+        return nb::str("Extension");
+    }
+    nb::list titled;
+    for (nb::handle word : words) {
+        nb::object first = word[nb::slice(nb::none(), nb::int_(1), nb::none())];
+        nb::object rest = word[nb::slice(nb::int_(1), nb::none(), nb::none())];
+        titled.append(first.attr("upper")() + rest);
+    }
+    return nb::str(" ").attr("join")(titled);
+}
+
 const FuncSpec kFunctions[] = {
     {
         .name = "_normalize_dist_name",
@@ -59,6 +315,52 @@ const FuncSpec kFunctions[] = {
         .params = {arg("name", "str")},
         .returns = "str",
         .impl = normalize_pypi_name,
+    },
+    {
+        .name = "parse_pypi_project_from_url",
+        .params = {arg("url", "str")},
+        .returns = "str",
+        .impl = parse_pypi_project_from_url,
+    },
+    {
+        .name = "is_user_visible_extension_package",
+        .doc = "True for installable ``talvex-ext-*`` extensions, False for the SDK / infra.",
+        .params = {arg("name", "str"), kwarg("prefix", "str", dflt("talvex-ext-"))},
+        .returns = "bool",
+        .impl = is_user_visible_extension_package,
+    },
+    {
+        .name = "list_installed_talvex_ext_packages",
+        .doc = "Return ``{normalized_name: version}`` for installed ``talvex-ext-*`` wheels.\n"
+               "\n"
+               "    Uses ``importlib.metadata`` so Settings can hide PyPI rows immediately after\n"
+               "    ``pip install``, even before the extension manager rediscovers entry points.\n"
+               "    The Extension SDK and other infra packages are omitted.\n"
+               "    ",
+        .params = {kwarg("prefix", "str", dflt("talvex-ext-"))},
+        .returns = "dict[str, str]",
+        .impl = list_installed_talvex_ext_packages,
+    },
+    {
+        .name = "pypi_package_for_info",
+        .doc = "Best-effort PyPI distribution name for an installed :class:`ExtensionInfo`.",
+        .params = {arg("info", "Any")},
+        .returns = "str",
+        .impl = pypi_package_for_info,
+    },
+    {
+        .name = "pypi_package_for_available",
+        .doc = "PyPI name for a catalog / AvailableExtension row.",
+        .params = {arg("ext", "Any")},
+        .returns = "str",
+        .impl = pypi_package_for_available,
+    },
+    {
+        .name = "display_name_from_pypi_package",
+        .doc = "Human title for a ``talvex-ext-*`` distribution name.",
+        .params = {arg("package", "str")},
+        .returns = "str",
+        .impl = display_name_from_pypi_package,
     },
 };
 
