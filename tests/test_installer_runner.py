@@ -1,0 +1,276 @@
+"""Installer runs: real child processes, the hidden-window settings, lock detection."""
+
+import logging
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+PY = sys.executable
+CHILD_ENV = ("PYTHONUNBUFFERED", "PYTHONIOENCODING", "PYTHONUTF8", "UV_LINK_MODE")
+
+
+def child(code, *extra):
+    return [PY, "-c", code, *extra]
+
+
+# --- real children ------------------------------------------------------------------
+
+
+def test_success_keeps_both_streams_apart(ww):
+    result = ww._run(child("import sys; print('to out'); print('to err', file=sys.stderr)"))
+    assert isinstance(result, ww.PipResult)
+    assert (result.ok, result.returncode, result.deferred) == (True, 0, False)
+    assert result.stdout == "to out"
+    assert result.stderr == "to err"
+    assert result.command == (PY, "-c", result.command[2])
+
+
+def test_failure_with_stdout_only(ww):
+    result = ww._run(child("print('resolver said no'); raise SystemExit(3)"))
+    assert (result.ok, result.returncode) == (False, 3)
+    assert result.stdout == "resolver said no"
+    assert result.stderr == ""
+    assert result.output == "resolver said no"
+
+
+def test_child_killed_by_a_signal(ww):
+    if sys.platform == "win32":
+        pytest.skip("POSIX signals")
+    result = ww._run(child("import os, signal; os.kill(os.getpid(), signal.SIGKILL)"))
+    assert result.ok is False
+    assert result.returncode == -9
+
+
+def test_output_is_decoded_cleaned_and_cut(ww):
+    code = (
+        "import sys\n"
+        "sys.stdout.buffer.write(b'\\x1b[32mdone\\x1b[0m\\r\\n\\x93ok\\x94\\r\\n')\n"
+        "sys.stderr.write('x' * 5000 + 'END')\n"
+    )
+    result = ww._run(child(code))
+    assert result.stdout == "done\n\u201cok\u201d"
+    assert len(result.stderr) == 4000
+    assert result.stderr.endswith("xEND")
+
+
+def test_missing_program_gives_127(ww, tmp_path):
+    missing = tmp_path / "no-such-installer"
+    result = ww._run([missing, "pip", "install", "x"])
+    assert (result.ok, result.returncode, result.stdout) == (False, 127, "")
+    assert result.command == (str(missing), "pip", "install", "x")
+    assert str(missing) in result.stderr
+    assert "No such file" in result.stderr or "cannot find" in result.stderr
+
+
+def test_time_out_gives_124_with_partial_output(ww):
+    code = "import time; print('started', flush=True); time.sleep(30)"
+    result = ww._run(child(code), timeout=1)
+    assert (result.ok, result.returncode, result.deferred) == (False, 124, False)
+    assert result.stdout == "started"
+    assert result.stderr == "timed out after 1s"
+
+
+def test_time_out_message_formats_the_value_as_given(ww, monkeypatch):
+    def expire(cmd, **kwargs):
+        raise subprocess.TimeoutExpired(cmd, kwargs["timeout"], output=None, stderr=b"lost")
+
+    monkeypatch.setattr(ww.subprocess, "run", expire)
+    assert ww._run(["uv"]).stderr == "timed out after 600.0s"
+    assert ww._run(["uv"], timeout=2.5).stderr == "timed out after 2.5s"
+    late = ww._run(["uv"], timeout=7)
+    assert (late.stderr, late.stdout) == ("timed out after 7s", "")
+
+
+def test_non_text_arguments_use_their_str_form(ww, tmp_path):
+    code = "import sys; print('|'.join(sys.argv[1:]))"
+    result = ww._run(child(code, tmp_path, None, 3))
+    assert result.ok
+    assert result.command[3:] == (str(tmp_path), "None", "3")
+    assert all(type(part) is str for part in result.command)
+    assert result.stdout == f"{tmp_path}|None|3"
+
+
+def test_arguments_reach_the_child_without_a_shell(ww):
+    tricky = "$HOME; echo hacked && `id` | *"
+    result = ww._run(child("import sys; print(sys.argv[1])", tricky))
+    assert result.stdout == tricky
+
+
+def test_child_environment(ww, monkeypatch):
+    monkeypatch.setenv("PYTHONUTF8", "0")
+    monkeypatch.setenv("UV_LINK_MODE", "hardlink")
+    monkeypatch.setenv("TALVEX_RUNNER_PROBE", "inherited")
+    monkeypatch.delenv("PYTHONIOENCODING", raising=False)
+    before = dict(os.environ)
+    names = CHILD_ENV + ("TALVEX_RUNNER_PROBE",)
+    code = f"import os; print(';'.join(os.environ.get(n, '-') for n in {names!r}))"
+    result = ww._run(child(code))
+    assert result.stdout == "1;utf-8;1;copy;inherited"
+    assert dict(os.environ) == before
+
+
+def test_child_gets_no_input(ww):
+    result = ww._run(child("import sys; print(repr(sys.stdin.read()))"))
+    assert result.stdout == "''"
+
+
+# --- what subprocess.run is given ------------------------------------------------------
+
+
+class FakeRun:
+    def __init__(self, returncode=0, stdout=b"", stderr=b""):
+        self.calls = []
+        self.returncode, self.stdout, self.stderr = returncode, stdout, stderr
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return subprocess.CompletedProcess(args[0], self.returncode, self.stdout, self.stderr)
+
+
+def test_run_keywords(ww, monkeypatch):
+    fake = FakeRun(stdout=b"fine\n")
+    monkeypatch.setattr(ww.subprocess, "run", fake)
+    monkeypatch.setattr(ww, "_subprocess_kwargs", lambda: {"creationflags": 7})
+    result = ww._run(("uv", "pip", "list"), timeout=12.0)
+    assert result == ww.PipResult(True, ("uv", "pip", "list"), 0, "fine", "")
+    (args, kwargs), = fake.calls
+    assert args == (["uv", "pip", "list"],)
+    env = kwargs.pop("env")
+    assert kwargs == {
+        "capture_output": True,
+        "text": False,
+        "timeout": 12.0,
+        "check": False,
+        "stdin": subprocess.DEVNULL,
+        "creationflags": 7,
+    }
+    expected = dict(os.environ)
+    expected.update(dict(zip(CHILD_ENV, ("1", "utf-8", "1", "copy"))))
+    assert type(env) is dict
+    assert list(env.items()) == list(expected.items())
+
+
+def test_run_rejects_a_keyword_given_twice(ww, monkeypatch):
+    monkeypatch.setattr(ww.subprocess, "run", FakeRun())
+    monkeypatch.setattr(ww, "_subprocess_kwargs", lambda: {"env": {}})
+    with pytest.raises(TypeError, match="multiple values for keyword argument 'env'"):
+        ww._run(["uv"])
+
+
+def test_run_passes_the_windows_settings(ww, monkeypatch, fake_windows):
+    fake = FakeRun()
+    monkeypatch.setattr(ww.subprocess, "run", fake)
+    ww._run(["uv"])
+    kwargs = fake.calls[0][1]
+    assert kwargs["creationflags"] == 0x08000000
+    assert kwargs["startupinfo"].wShowWindow == 0
+
+
+@pytest.mark.parametrize("error", [PermissionError("denied"), OSError(8, "Exec format error")])
+def test_other_start_errors_propagate(ww, monkeypatch, error):
+    def fail(*args, **kwargs):
+        raise error
+
+    monkeypatch.setattr(ww.subprocess, "run", fail)
+    with pytest.raises(type(error)) as caught:
+        ww._run(["uv"])
+    assert caught.value is error
+
+
+def test_interrupt_is_not_turned_into_a_result(ww, monkeypatch):
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(ww.subprocess, "run", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        ww._run(["uv"])
+
+
+def test_results_are_built_with_the_current_record_class(ww, monkeypatch):
+    monkeypatch.setattr(ww.subprocess, "run", FakeRun(returncode=5, stderr=b"bad"))
+    made = []
+    monkeypatch.setattr(ww, "PipResult", lambda **fields: made.append(fields) or "made")
+    assert ww._run(["uv", "x"]) == "made"
+    assert made == [
+        {"ok": False, "command": ("uv", "x"), "returncode": 5, "stdout": "", "stderr": "bad",
+         "deferred": False}
+    ]
+
+
+def test_run_logs_the_command(ww, caplog):
+    caplog.set_level(logging.INFO, logger=ww.__name__)
+    ww._run(child("pass", "a b"))
+    record, = [r for r in caplog.records if r.name == ww.__name__]
+    assert record.levelno == logging.INFO
+    assert record.msg == "extension pip: %s"
+    assert record.args == (f"{PY} -c pass a b",)
+
+
+# --- _subprocess_kwargs ------------------------------------------------------------
+
+
+@pytest.fixture
+def fake_windows(ww, monkeypatch):
+    class StartupInfo:
+        def __init__(self):
+            self.dwFlags = 0x100
+            self.wShowWindow = 5
+
+    monkeypatch.setattr(ww.sys, "platform", "win32")
+    monkeypatch.setattr(ww.subprocess, "STARTUPINFO", StartupInfo, raising=False)
+    monkeypatch.setattr(ww.subprocess, "STARTF_USESHOWWINDOW", 1, raising=False)
+    monkeypatch.setattr(ww.subprocess, "CREATE_NO_WINDOW", 0x08000000, raising=False)
+    return StartupInfo
+
+
+def test_subprocess_kwargs_elsewhere_are_empty(ww, monkeypatch):
+    monkeypatch.setattr(ww.sys, "platform", "linux")
+    first, second = ww._subprocess_kwargs(), ww._subprocess_kwargs()
+    assert first == {} and type(first) is dict
+    assert first is not second
+
+
+def test_subprocess_kwargs_on_windows(ww, fake_windows):
+    kwargs = ww._subprocess_kwargs()
+    assert list(kwargs) == ["creationflags", "startupinfo"]
+    assert kwargs["creationflags"] == 0x08000000
+    info = kwargs["startupinfo"]
+    assert isinstance(info, fake_windows)
+    assert info.dwFlags == 0x101
+    assert info.wShowWindow == 0
+    assert ww._subprocess_kwargs()["startupinfo"] is not info
+
+
+def test_subprocess_kwargs_without_the_flag_constant(ww, monkeypatch, fake_windows):
+    monkeypatch.delattr(ww.subprocess, "CREATE_NO_WINDOW")
+    assert ww._subprocess_kwargs()["creationflags"] == 134217728
+
+
+# --- _looks_like_file_lock_error -------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "blob",
+    [
+        "ERROR: Could not install packages due to an OSError: [WinError 32] The process cannot "
+        "access the file because it is being used by another process: 'C:\\\\x\\\\mod.pyd'",
+        "error: failed to remove file `C:\\x\\_native.pyd`: Access is denied. (os error 5)",
+        "PermissionError: [WinError 5] Access is denied",
+        "The file is in use",
+        "Failed to replace C:\\Program Files\\Talvex\\TALVEX.EXE",
+        "uv: OS Error 5",
+    ],
+)
+def test_file_lock_texts(ww, blob):
+    assert ww._looks_like_file_lock_error(blob) is True
+
+
+@pytest.mark.parametrize(
+    "blob",
+    [None, "", 0, "ERROR: No matching distribution found for talvex-ext-nope", "os error 2"],
+)
+def test_not_file_lock_texts(ww, blob):
+    assert ww._looks_like_file_lock_error(blob) is False
