@@ -1,9 +1,10 @@
-// The relauncher module: restart of the Qt application.
-#include "runtime/module.hpp"
+// The relauncher module: its docstring and every module-level name, bound in the
+// order the module's statements define them.
+#include "common.hpp"
+
+#include <string_view>
 
 namespace relauncher {
-
-namespace nb = nanobind;
 
 namespace {
 
@@ -17,11 +18,75 @@ constexpr const char *kModuleDoc =
     "a new instance is started detached with this process id in its environment, and the\n"
     "event loop quits.  The new instance waits for this one to exit before it applies\n"
     "deferred extension changes, because Windows keeps the files of loaded extension\n"
-    "modules locked until the process that loaded them is gone.\n";
+    "modules locked until the process that loaded them is gone.\n"
+    "\n"
+    "The main window is closed before anything is started: if a tab with unsaved work\n"
+    "vetoes the close, two instances would otherwise run side by side and the first\n"
+    "would keep its extension files locked, so queued changes could never be applied.\n"
+    "The close sets the window's ``_force_quit_from_tray`` flag, so that an on-close\n"
+    "preference of \"tray\" does not merely hide the window.\n";
+
+constexpr const char *kPublicNames[] = {
+    "PREVIOUS_PID_ENV",
+    "main_window",
+    "relaunch_command",
+    "restart_application",
+    "quit_application",
+    "wait_for_previous_instance",
+};
+
+// Module-level functions in source order.
+constexpr const char *kFunctionOrder[] = {
+    "_gui_executable",
+    "relaunch_command",
+    "_qt_start_detached",
+    "_start_detached",
+    "_pid_alive",
+    "wait_for_previous_instance",
+    "_main_window",
+    "main_window",
+    "_quit_qt_application",
+    "_close_main_window",
+    "quit_application",
+    "restart_application",
+};
+
+const FuncSpec *find_spec(std::string_view name) {
+    for (auto table : {relaunch_command_functions, detached_start_functions,
+                       previous_instance_functions, main_window_functions,
+                       quit_restart_functions}) {
+        for (const FuncSpec &spec : table())
+            if (name == spec.name)
+                return &spec;
+    }
+    return nullptr;
+}
 
 void exec_module(nb::module_ m) {
     tvx::ModuleFrame frame(m);
     frame.set("__doc__", nb::str(kModuleDoc));
+    frame.import("logging");
+    frame.import("os");
+    frame.import("sys");
+    frame.import("time");
+    frame.from_import("pathlib", {"Path"});
+    frame.from_import("typing", {"Any", "Optional"});
+
+    nb::dict ns = frame.ns();
+    frame.set("logger", ns["logging"].attr("getLogger")(ns["__name__"]));
+    frame.set("PREVIOUS_PID_ENV", nb::str("TALVEX_WAIT_FOR_PID"));
+
+    nb::list all;
+    for (const char *name : kPublicNames)
+        all.append(name);
+    frame.set("__all__", all);
+
+    for (const char *name : kFunctionOrder) {
+        const FuncSpec *spec = find_spec(name);
+        if (!spec)
+            tvx::raise(PyExc_SystemError, "relauncher: a module function has no definition");
+        frame.def(*spec);
+    }
 }
 
 }  // namespace
