@@ -1,7 +1,170 @@
+// Replaying, early at start-up, the operations that were queued because the
+// previous instance held the package's files open.
 #include "common.hpp"
 
 namespace wheelwork {
 
-std::span<const FuncSpec> deferred_replay_functions() { return {}; }
+namespace {
+
+nb::object invalidate_import_caches(Call &c) {
+    try {
+        c.g("importlib").attr("invalidate_caches")();
+    } catch (nb::python_error &e) {
+        if (!tvx::is_exception(e))
+            throw;
+        tvx::log_exc(c, e, "debug", "importlib.invalidate_caches failed");
+    }
+    try {
+        c.g("sys").attr("path_importer_cache").attr("clear")();
+    } catch (nb::python_error &e) {
+        if (!tvx::is_exception(e))
+            throw;
+        tvx::log_exc(c, e, "debug", "Clearing the path importer cache failed");
+    }
+    return nb::none();
+}
+
+nb::object process_pending_operations(Call &c) {
+    nb::handle retry_seconds = c[0], on_progress = c[1];
+    PyObject *ops_list = PySequence_List(c.call("pending_operations").ptr());
+    if (!ops_list)
+        throw nb::python_error();
+    nb::list operations = nb::steal<nb::list>(ops_list);
+    nb::int_ total(nb::len(operations));
+    nb::list completed;
+
+    long index = 0;
+    for (nb::handle entry : operations) {
+        ++index;
+        PyObject *pair = PySequence_Tuple(entry.ptr());
+        if (!pair)
+            throw nb::python_error();
+        nb::tuple item = nb::steal<nb::tuple>(pair);
+        if (nb::len(item) != 2)
+            tvx::raise(PyExc_ValueError, "expected a (kind, package) pair");
+        nb::object op = item[0], pkg = item[1];
+
+        if (!on_progress.is_none()) {
+            try {
+                on_progress(nb::int_(index), total, pkg);
+            } catch (nb::python_error &e) {
+                if (!tvx::is_exception(e))
+                    throw;
+                tvx::log_exc(c, e, "debug", "Progress callback failed");
+            }
+        }
+
+        nb::object outcome;
+        try {
+            outcome = c.call("_apply_deferred_op", op, pkg, "retry_seconds"_a = retry_seconds);
+        } catch (nb::python_error &e) {
+            if (!tvx::is_exception(e))
+                throw;
+            tvx::log_exc(c, e, "warning", "Deferred %s of %s raised", op, pkg);
+            continue;
+        }
+        if (tvx::truthy(outcome[0])) {
+            c.call("clear_pending_op", op, pkg);
+            completed.append(tvx::to_str(op) + nb::str(" ") + tvx::to_str(pkg));
+            tvx::log(c, "info", "Completed deferred %s of %s", op, pkg);
+        } else {
+            tvx::log(c, "warning", "Deferred %s of %s could not be applied and stays queued: %s", op,
+                     pkg, outcome[1]);
+        }
+    }
+
+    if (nb::len(completed) > 0)
+        c.call("_invalidate_import_caches");
+    return std::move(completed);
+}
+
+nb::object apply_deferred_op(Call &c) {
+    nb::handle op = c[0], pkg = c[1], retry_seconds = c[2];
+    nb::object budget;
+    if (retry_seconds.is_none()) {
+        budget = c.g("_RETRY_SECONDS");
+    } else {
+        PyObject *seconds = PyNumber_Float(retry_seconds.ptr());
+        if (!seconds)
+            throw nb::python_error();
+        budget = nb::steal(seconds);
+    }
+    bool uninstall = op.equal(nb::str("uninstall"));
+    nb::object deadline = c.g("time").attr("monotonic")() + budget;
+
+    // A restart starts this instance before the previous one has let go of the
+    // files, so a lock is retried until the budget is spent; any other failure
+    // ends the attempt at once.
+    for (;;) {
+        nb::object result;
+        bool done;
+        if (uninstall) {
+            result = c.call("run_uninstall", pkg, "defer_on_lock"_a = false);
+            // A package that is already gone counts as removed.
+            done = tvx::truthy(result.attr("ok")) ||
+                   !tvx::truthy(c.call("_dist_is_installed", pkg));
+        } else {
+            result = c.call("run_install", pkg, "upgrade"_a = true, "defer_on_lock"_a = false);
+            done = tvx::truthy(result.attr("ok"));
+        }
+        if (done)
+            return nb::make_tuple(true, "");
+
+        nb::object error = result.attr("output");
+        if (!tvx::truthy(error))
+            error = nb::str("unknown error");
+        nb::object lock_text = tvx::to_str(result.attr("stderr")) + nb::str("\n") +
+                               tvx::to_str(result.attr("stdout"));
+        if (!tvx::truthy(c.call("_looks_like_file_lock_error", lock_text)) ||
+            c.g("time").attr("monotonic")() >= deadline)
+            return nb::make_tuple(false, error);
+        tvx::log(c, "info",
+                 "Deferred %s of %s is still locked (previous instance shutting down?); retrying",
+                 op, pkg);
+        c.g("time").attr("sleep")(c.g("_RETRY_INTERVAL"));
+    }
+}
+
+const FuncSpec kFunctions[] = {
+    {
+        .name = "_invalidate_import_caches",
+        .doc = "Forget cached finders and metadata so packages changed on disk become visible.",
+        .params = {},
+        .returns = "None",
+        .impl = invalidate_import_caches,
+    },
+    {
+        .name = "process_pending_operations",
+        .doc = "Apply extension uninstalls/installs queued while their files were locked.\n"
+               "\n"
+               "    Call once early at start-up, before extensions are imported.  Queued\n"
+               "    uninstalls run first, then installs (as upgrades); each is retried while its\n"
+               "    files still look locked, for up to *retry_seconds* (15 s by default).\n"
+               "    *on_progress* is called with ``(index, total, package)`` before each one.\n"
+               "    Completed operations leave the queue; the others stay for the next start.\n"
+               "    Returns the completed operations as ``\"<op> <package>\"`` strings.\n"
+               "    ",
+        .params = {arg("retry_seconds", "float | None", dflt(nullptr)),
+                   arg("on_progress", "'Callable[[int, int, str], None] | None'", dflt(nullptr))},
+        .returns = "list[str]",
+        .impl = process_pending_operations,
+    },
+    {
+        .name = "_apply_deferred_op",
+        .doc = "Run one queued operation, retrying while its files are still locked.\n"
+               "\n"
+               "    Returns ``(done, error)``; *error* is the last installer output, or\n"
+               "    ``\"unknown error\"`` when there was none.\n"
+               "    ",
+        .params = {arg("op", "str"), arg("pkg", "str"),
+                   kwarg("retry_seconds", "float | None", dflt(nullptr))},
+        .returns = "tuple[bool, str]",
+        .impl = apply_deferred_op,
+    },
+};
+
+}  // namespace
+
+std::span<const FuncSpec> deferred_replay_functions() { return kFunctions; }
 
 }  // namespace wheelwork

@@ -1,7 +1,207 @@
+// The install, uninstall and upgrade operations the host calls: purge and
+// repair before installing, one retry after a metadata error, deferral of work
+// that meets a locked file, and the second run for missing dependencies.
 #include "common.hpp"
 
 namespace wheelwork {
 
-std::span<const FuncSpec> install_drivers_functions() { return {}; }
+namespace {
+
+constexpr const char *kLockHint =
+    "Could not replace files locked by the running Talvex process.\n"
+    "In-app install uses '--no-deps' so it will not rewrite talvex.exe or PySide6. "
+    "If this still fails, close Talvex and run:\n  ";
+
+bool ascii_alnum(Py_UCS4 ch) {
+    return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9');
+}
+
+// A distribution name: ASCII letters, digits, ".", "_" and "-", beginning and
+// ending with a letter or digit.  Anything else handed to the installer could be
+// read as an option ("-r x"), a local path ("./dir") or a URL ("pkg @ https://...").
+bool valid_dist_name(nb::handle name) {
+    nb::str text = tvx::to_str(name);
+    PyObject *s = text.ptr();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    if (n == 0)
+        return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 ch = PyUnicode_READ_CHAR(s, i);
+        bool edge = i == 0 || i == n - 1;
+        if (!ascii_alnum(ch) && (edge || (ch != '.' && ch != '_' && ch != '-')))
+            return false;
+    }
+    return true;
+}
+
+// The result for a name that cannot be handed to the installer, or None when
+// the bare name is usable.
+nb::object rejected_name(const Call &c, nb::handle pkg) {
+    if (!tvx::truthy(pkg))
+        return pip_result(c, false, nb::tuple(), 2, nb::str(""), nb::str("empty package name"));
+    if (!valid_dist_name(pkg))
+        return pip_result(c, false, nb::tuple(), 2, nb::str(""),
+                          nb::str("invalid package name: {!r}").format(tvx::to_str(pkg)));
+    return nb::none();
+}
+
+// stderr, a line feed, stdout: the text the installer's failure is judged by.
+nb::object failure_text(nb::handle result) {
+    return tvx::to_str(result.attr("stderr")) + nb::str("\n") + tvx::to_str(result.attr("stdout"));
+}
+
+bool looks_locked(const Call &c, nb::handle result) {
+    return tvx::truthy(c.call("_looks_like_file_lock_error", failure_text(result)));
+}
+
+bool mentions_broken_metadata(nb::handle result) {
+    nb::object text = failure_text(result).attr("lower")();
+    for (const char *needle : {"metadata", "dist-info", "failed to open file"}) {
+        int found = PySequence_Contains(text.ptr(), nb::str(needle).ptr());
+        if (found < 0)
+            throw nb::python_error();
+        if (found)
+            return true;
+    }
+    return false;
+}
+
+nb::object run_install(Call &c) {
+    nb::handle defer_on_lock = c[2];
+    nb::object pkg = c.call("_package_name_only", c[0]);
+    nb::object rejected = rejected_name(c, pkg);
+    if (!rejected.is_none())
+        return rejected;
+
+    c.call("purge_imported_package_modules", pkg);
+    nb::object cleaned = c.call("cleanup_broken_package_install", pkg);
+    if (tvx::truthy(cleaned))
+        tvx::log(c, "info", "Cleaned %d broken path(s) before install of %s",
+                 nb::int_(nb::len(cleaned)), pkg);
+
+    nb::object result = c.call("_run", c.call("_install_argv", pkg));
+
+    // A half-written dist-info makes the installer trip over its own records:
+    // clear it out, uninstall what is left, and try once more.
+    if (!tvx::truthy(result.attr("ok")) && mentions_broken_metadata(result)) {
+        tvx::log(c, "warning", "Install of %s failed with metadata/path error; retrying after cleanup",
+                 pkg);
+        c.call("cleanup_broken_package_install", pkg);
+        try {
+            c.call("run_uninstall", pkg, "defer_on_lock"_a = false);
+        } catch (nb::python_error &e) {
+            if (!tvx::is_exception(e))
+                throw;
+        }
+        c.call("cleanup_broken_package_install", pkg);
+        result = c.call("_run", c.call("_install_argv", pkg, "force_target"_a = true));
+    }
+
+    if (!tvx::truthy(result.attr("ok"))) {
+        if (!looks_locked(c, result))
+            return result;
+        if (tvx::truthy(defer_on_lock)) {
+            c.call("queue_pending_op", "install", pkg);
+            return c.call("_deferred_result", "install", pkg, result);
+        }
+        nb::object hint = nb::str(kLockHint) + tvx::to_str(c.call("install_command", pkg));
+        nb::object message = tvx::to_str(result.attr("stderr")) + nb::str("\n\n") + hint;
+        return pip_result(c, false, result.attr("command"), result.attr("returncode"),
+                          result.attr("stdout"), c.call("sanitize_cli_text", message));
+    }
+
+    nb::object deps = c.call("_install_missing_deps", pkg);
+    if (!tvx::truthy(deps.attr("ok"))) {
+        if (looks_locked(c, deps)) {
+            // The extension itself is in place; its dependencies get another
+            // chance the next time it is installed.
+            tvx::log(c, "warning",
+                     "Extension %s installed but some deps could not be updated while Talvex is "
+                     "running: %s",
+                     pkg, deps.attr("output"));
+            return result;
+        }
+        c.call("clear_pending_op", "install", pkg);
+        nb::object command = deps.attr("command");
+        if (!tvx::truthy(command))
+            command = result.attr("command");
+        nb::object message = nb::str("Installed '") + tvx::to_str(pkg) +
+                             nb::str("' but dependency install failed:\n") +
+                             tvx::to_str(deps.attr("output"));
+        return pip_result(c, false, command, deps.attr("returncode"), result.attr("stdout"),
+                          c.call("sanitize_cli_text", message));
+    }
+
+    c.call("clear_pending_op", "install", pkg);
+    return result;
+}
+
+nb::object run_uninstall(Call &c) {
+    nb::handle defer_on_lock = c[1];
+    nb::object pkg = c.call("_package_name_only", c[0]);
+    nb::object rejected = rejected_name(c, pkg);
+    if (!rejected.is_none())
+        return rejected;
+
+    nb::object result = c.call("_run", c.call("_uninstall_argv", pkg));
+    // A partial removal can leave metadata or files behind whatever the outcome.
+    c.call("cleanup_broken_package_install", pkg);
+    if (tvx::truthy(result.attr("ok"))) {
+        c.call("clear_pending_op", "uninstall", pkg);
+        return result;
+    }
+    if (tvx::truthy(defer_on_lock) && looks_locked(c, result)) {
+        c.call("queue_pending_op", "uninstall", pkg);
+        return c.call("_deferred_result", "uninstall", pkg, result);
+    }
+    return result;
+}
+
+nb::object run_upgrade(Call &c) { return c.call("run_install", c[0], "upgrade"_a = true); }
+
+const FuncSpec kFunctions[] = {
+    {
+        .name = "run_install",
+        .doc = "Install *package* from PyPI, repairing broken local metadata first.\n"
+               "\n"
+               "    The specification is reduced to its bare distribution name (extras, pins and\n"
+               "    markers dropped), the package's modules are purged from ``sys.modules`` and\n"
+               "    leftovers of interrupted installs are removed.  The newest release is then\n"
+               "    (re)installed with ``--no-deps``; a failure that mentions metadata or\n"
+               "    dist-info is retried once after cleanup and an uninstall.  When files are\n"
+               "    locked by the running process the install is queued for the next start\n"
+               "    (``defer_on_lock``) or reported with the command to run by hand.  After a\n"
+               "    successful install the extension's missing dependencies are installed in a\n"
+               "    second run.  *upgrade* is accepted for symmetry: every install upgrades.\n"
+               "    ",
+        .params = {arg("package", "str"), kwarg("upgrade", "bool", dflt(false)),
+                   kwarg("defer_on_lock", "bool", dflt(true))},
+        .returns = "PipResult",
+        .impl = run_install,
+    },
+    {
+        .name = "run_uninstall",
+        .doc = "Uninstall *package*, deferring the removal when a file is locked.\n"
+               "\n"
+               "    Leftover metadata and package files are cleaned up whatever the installer\n"
+               "    reports.  A success clears a queued uninstall of the package; a failure on\n"
+               "    a locked file is queued for the next start when *defer_on_lock* is true.\n"
+               "    Call ``purge_imported_package_modules`` first: modules are not dropped here.\n"
+               "    ",
+        .params = {arg("package", "str"), kwarg("defer_on_lock", "bool", dflt(true))},
+        .returns = "PipResult",
+        .impl = run_uninstall,
+    },
+    {
+        .name = "run_upgrade",
+        .params = {arg("package", "str")},
+        .returns = "PipResult",
+        .impl = run_upgrade,
+    },
+};
+
+}  // namespace
+
+std::span<const FuncSpec> install_drivers_functions() { return kFunctions; }
 
 }  // namespace wheelwork

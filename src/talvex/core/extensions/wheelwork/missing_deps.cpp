@@ -1,7 +1,237 @@
+// Dependencies of an extension that were skipped by its "--no-deps" install:
+// reading what it declares, finding what is missing, and installing exactly
+// that in a second installer run, never touching the host's runtime packages.
 #include "common.hpp"
 
 namespace wheelwork {
 
-std::span<const FuncSpec> missing_deps_functions() { return {}; }
+namespace {
+
+constexpr const char *kNameToken = "[A-Za-z0-9][A-Za-z0-9._-]*";
+
+nb::object metadata_module(const Call &c) { return c.g("importlib").attr("metadata"); }
+
+// str(value or "")
+nb::object text_or_empty(nb::handle value) {
+    return tvx::truthy(value) ? nb::object(tvx::to_str(value)) : nb::object(nb::str(""));
+}
+
+// `needle in text` for a str `text`.
+bool contains(nb::handle text, const char *needle) {
+    int found = PySequence_Contains(text.ptr(), nb::str(needle).ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return found == 1;
+}
+
+bool is_not_found(const nb::python_error &e, nb::handle metadata) {
+    return e.matches(metadata.attr("PackageNotFoundError"));
+}
+
+nb::object dist_is_installed(Call &c) {
+    nb::object key = c.call("_normalize_dist_name", c[0]);
+    if (!tvx::truthy(key))
+        return nb::bool_(false);
+    nb::object metadata = metadata_module(c);
+    try {
+        metadata.attr("distribution")(key);
+        return nb::bool_(true);
+    } catch (nb::python_error &e) {
+        if (!is_not_found(e, metadata))
+            throw;
+    }
+    // Some installers register the name with underscores.
+    try {
+        metadata.attr("distribution")(key.attr("replace")("-", "_"));
+        return nb::bool_(true);
+    } catch (nb::python_error &e) {
+        if (!is_not_found(e, metadata))
+            throw;
+    }
+    return nb::bool_(false);
+}
+
+nb::object requirement_name(Call &c) {
+    nb::object text = text_or_empty(c[0]).attr("strip")();
+    if (!tvx::truthy(text))
+        return nb::str("");
+    nb::object match = c.g("re").attr("match")(kNameToken, text);
+    if (match.is_none())
+        return nb::str("");
+    return c.call("_normalize_dist_name", match.attr("group")(0));
+}
+
+nb::object marker_allows_install(Call &c) {
+    nb::object text = text_or_empty(c[0]);
+    if (!contains(text, ";"))
+        return nb::bool_(true);
+    nb::object marker = text.attr("split")(";", 1)[1].attr("strip")();
+    // Optional-feature requirements (test, docs, dev ...) are never installed
+    // in-app; this holds however the marker spells or combines "extra".
+    if (contains(marker.attr("lower")(), "extra"))
+        return nb::bool_(false);
+    // The marker is evaluated as written: quoted values compare case-sensitively,
+    // so lower-casing them would turn `platform_system == "Windows"` false on
+    // Windows itself.
+    try {
+        nb::object marker_type = nb::module_::import_("packaging.markers").attr("Marker");
+        return nb::bool_(tvx::truthy(marker_type(marker).attr("evaluate")()));
+    } catch (nb::python_error &e) {
+        if (!tvx::is_exception(e))
+            throw;
+    }
+    return nb::bool_(!tvx::truthy(marker));
+}
+
+nb::object str_list(nb::handle items, bool drop_falsy) {
+    nb::list out;
+    for (nb::handle item : items) {
+        if (drop_falsy && !tvx::truthy(item))
+            continue;
+        out.append(tvx::to_str(item));
+    }
+    return std::move(out);
+}
+
+nb::object requires_dist_strings(Call &c) {
+    nb::object name = c.call("_package_name_only", c[0]);
+    if (!tvx::truthy(name))
+        return nb::list();
+
+    nb::object metadata = metadata_module(c);
+    nb::object candidates[] = {name, name.attr("replace")("-", "_")};
+    for (nb::object &candidate : candidates) {
+        try {
+            nb::object dist = metadata.attr("distribution")(candidate);
+            nb::object declared = dist.attr("requires");
+            if (!tvx::truthy(declared))
+                declared = nb::list();
+            PyObject *reqs = PySequence_List(declared.ptr());
+            if (!reqs)
+                throw nb::python_error();
+            nb::list requirements = nb::steal<nb::list>(reqs);
+            if (nb::len(requirements) > 0)
+                return str_list(requirements, false);
+        } catch (nb::python_error &e) {
+            if (!tvx::is_exception(e))
+                throw;
+            if (is_not_found(e, metadata))
+                continue;
+            tvx::log_exc(c, e, "debug", "local requires for %s failed", name);
+            break;
+        }
+    }
+
+    try {
+        nb::str url = nb::str("https://{}/pypi/{}/json").format(kIndexHost, name);
+        nb::object data = c.call("_http_json", url, "timeout"_a = 20.0);
+        nb::object info = PyDict_Check(data.ptr()) ? nb::object(data.attr("get")("info"))
+                                                   : nb::object(nb::none());
+        nb::object raw = PyDict_Check(info.ptr()) ? nb::object(info.attr("get")("requires_dist"))
+                                                  : nb::object(nb::none());
+        if (PyList_Check(raw.ptr()))
+            return str_list(raw, true);
+    } catch (nb::python_error &e) {
+        if (!tvx::is_exception(e))
+            throw;
+        tvx::log_exc(c, e, "debug", "PyPI requires_dist for %s failed", name);
+    }
+    return nb::list();
+}
+
+nb::object missing_third_party_deps(Call &c) {
+    nb::list missing;
+    nb::set seen;
+    nb::object requirements = c.call("_requires_dist_strings", c[0]);
+    for (nb::handle req : requirements) {
+        if (!tvx::truthy(c.call("_marker_allows_install", req)))
+            continue;
+        nb::object name = c.call("_requirement_name", req);
+        if (!tvx::truthy(name) || seen.contains(name) ||
+            tvx::truthy(c.call("_is_locked_runtime_package", name)))
+            continue;
+        seen.add(name);
+        if (!tvx::truthy(c.call("_dist_is_installed", name)))
+            missing.append(name);
+    }
+    return std::move(missing);
+}
+
+nb::object install_missing_deps(Call &c) {
+    nb::object missing = c.call("_missing_third_party_deps", c[0]);
+    if (!tvx::truthy(missing))
+        return pip_result(c, true, nb::tuple(), 0, nb::str("no missing deps"), nb::str(""));
+    tvx::log(c, "info", "Installing missing extension deps (unlocked): %s",
+             nb::str(", ").attr("join")(missing));
+
+    // Resolution stays on here: the missing packages bring what they need.
+    nb::list argv;
+    if (tvx::truthy(c.call("prefer_uv"))) {
+        argv.append("uv");
+        argv.append("pip");
+        argv.append("install");
+        argv.attr("extend")(c.call("_uv_python_args"));
+    } else {
+        argv.append(c.g("sys").attr("executable"));
+        argv.append("-m");
+        argv.append("pip");
+        argv.append("install");
+    }
+    argv.attr("extend")(missing);
+    return c.call("_run", argv);
+}
+
+const FuncSpec kFunctions[] = {
+    {
+        .name = "_dist_is_installed",
+        .params = {arg("name", "str")},
+        .returns = "bool",
+        .impl = dist_is_installed,
+    },
+    {
+        .name = "_requirement_name",
+        .doc = "The distribution name from a requirement string.\n"
+               "\n"
+               "    Takes the leading name token rather than splitting on the first specifier: the\n"
+               "    loop this replaced tested ``>=`` before ``<``, so ``cupy-cuda13x<14,>=13.0``\n"
+               "    split at ``>=`` and produced ``cupy-cuda13x<14,`` -- a malformed \"name\" that was\n"
+               "    then handed to ``uv pip install``.\n"
+               "    ",
+        .params = {arg("req_text", "str")},
+        .returns = "str",
+        .impl = requirement_name,
+    },
+    {
+        .name = "_marker_allows_install",
+        .doc = "Return False for ``extra == ...`` build/dev markers we never install in-app.",
+        .params = {arg("req_text", "str")},
+        .returns = "bool",
+        .impl = marker_allows_install,
+    },
+    {
+        .name = "_requires_dist_strings",
+        .doc = "Requires-Dist for *package* from local install, else PyPI JSON.",
+        .params = {arg("package", "str")},
+        .returns = "list[str]",
+        .impl = requires_dist_strings,
+    },
+    {
+        .name = "_missing_third_party_deps",
+        .doc = "Names of Requires-Dist not yet installed, excluding locked runtime pkgs.",
+        .params = {arg("package", "str")},
+        .returns = "list[str]",
+        .impl = missing_third_party_deps,
+    },
+    {
+        .name = "_install_missing_deps",
+        .params = {arg("package", "str")},
+        .returns = "PipResult",
+        .impl = install_missing_deps,
+    },
+};
+
+}  // namespace
+
+std::span<const FuncSpec> missing_deps_functions() { return kFunctions; }
 
 }  // namespace wheelwork
