@@ -1,0 +1,153 @@
+"""The package index JSON client, against a real HTTP server on the loopback interface."""
+
+import http.server
+import json
+import threading
+import urllib.error
+import urllib.request
+
+import pytest
+
+
+class IndexServer:
+    """Serves canned answers by path and records every request it sees."""
+
+    def __init__(self):
+        self.routes = {}  # path -> (status, body bytes)
+        self.requests = []  # (path, headers dict)
+        self.lock = threading.Lock()
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                with server.lock:
+                    server.requests.append((self.path, dict(self.headers)))
+                status, body = server.routes.get(self.path, (404, b"not found"))
+                self.send_response(status)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.httpd.daemon_threads = True
+        self.base = f"http://127.0.0.1:{self.httpd.server_address[1]}"
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread.start()
+
+    def route(self, path, body, status=200):
+        if not isinstance(body, bytes):
+            body = json.dumps(body).encode()
+        self.routes[path] = (status, body)
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+@pytest.fixture
+def server(monkeypatch, index_hosts):
+    """A local index; the module's https URLs for the index host are sent to it."""
+    srv = IndexServer()
+    real_urlopen = urllib.request.urlopen
+    srv.opened = []  # (original url, timeout)
+    origin = f"https://{index_hosts[0]}"
+
+    def routed_urlopen(request, *args, **kwargs):
+        url = request.full_url
+        srv.opened.append((url, kwargs.get("timeout")))
+        if url.startswith(origin + "/"):
+            request.full_url = srv.base + url[len(origin):]
+        return real_urlopen(request, *args, **kwargs)
+
+    monkeypatch.setattr(urllib.request, "urlopen", routed_urlopen)
+    yield srv
+    srv.close()
+
+
+@pytest.fixture
+def origin(index_hosts):
+    return f"https://{index_hosts[0]}"
+
+
+def test_get_json_with_default_headers(ww, server, origin, index_hosts):
+    server.route("/pypi/demo/json", {"info": {"name": "demo"}})
+    assert ww._http_json(f"{origin}/pypi/demo/json", timeout=7.5) == {"info": {"name": "demo"}}
+    path, headers = server.requests[-1]
+    assert path == "/pypi/demo/json"
+    assert headers["User-Agent"] == f"Talvex-Desktop/1.0 (+https://{index_hosts[0]}/project/talvex/)"
+    assert server.opened == [(f"{origin}/pypi/demo/json", 7.5)]
+
+
+def test_caller_headers_are_merged_over_defaults(ww, server, origin):
+    server.route("/x", [1, "two", None])
+    assert ww._http_json(f"{origin}/x", timeout=5, headers={"User-Agent": "x", "Accept": "a/b"}) == [1, "two", None]
+    headers = server.requests[-1][1]
+    assert headers["User-Agent"] == "x" and headers["Accept"] == "a/b"
+    ww._http_json(f"{origin}/x", timeout=5, headers={})
+    assert server.requests[-1][1]["User-Agent"].startswith("Talvex-Desktop/1.0 (+https://")
+
+
+def test_http_error_status_raises_runtime_error_chained(ww, server, origin):
+    body = "".join(chr(ord("a") + i % 26) for i in range(1000))
+    server.route("/boom", body.encode(), status=500)
+    url = f"{origin}/boom"
+    with pytest.raises(RuntimeError) as info:
+        ww._http_json(url, timeout=5)
+    assert str(info.value) == f"HTTP 500 for {url}: {body[:200]}"
+    assert isinstance(info.value.__cause__, urllib.error.HTTPError)
+    assert info.value.__cause__.code == 500
+
+
+def test_http_error_with_unreadable_body(ww, monkeypatch):
+    class Unreadable(urllib.error.HTTPError):
+        def read(self, *args):
+            raise OSError("connection reset")
+
+    def failing(request, timeout):
+        raise Unreadable(request.full_url, 403, "Forbidden", {}, None)
+
+    monkeypatch.setattr(urllib.request, "urlopen", failing)
+    with pytest.raises(RuntimeError) as info:
+        ww._http_json("https://h/p", timeout=1)
+    assert str(info.value) == "HTTP 403 for https://h/p: "
+
+
+def test_other_failures_propagate_unchanged(ww, server, origin):
+    server.route("/bad", b"{not json")
+    with pytest.raises(json.JSONDecodeError):
+        ww._http_json(f"{origin}/bad", timeout=5)
+    server.close()
+    with pytest.raises(urllib.error.URLError):
+        ww._http_json(f"{origin}/gone", timeout=5)
+
+
+def test_body_decoded_with_replacement(ww, server, origin):
+    server.route("/latin", b'{"s": "caf\xe9"}')
+    assert ww._http_json(f"{origin}/latin", timeout=5) == {"s": "caf\ufffd"}
+
+
+def test_urlopen_looked_up_at_each_call(ww, monkeypatch):
+    seen = []
+
+    class Response:
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            seen.append("closed")
+            return False
+
+        def read(self):
+            return b'{"ok": true}'
+
+    def fake(request, timeout):
+        seen.append((request.full_url, request.get_method(), request.data, timeout))
+        return Response()
+
+    monkeypatch.setattr(urllib.request, "urlopen", fake)
+    assert ww._http_json("https://h/p", timeout=3.0) == {"ok": True}
+    assert seen == [("https://h/p", "GET", None, 3.0), "closed"]
