@@ -114,10 +114,18 @@ def create_environment(root: Path) -> tuple[Path, Path]:
     installer) and the pure-Python ``packaging`` of the running test environment.
     """
     venv = root / "venv"
-    subprocess.run(
+    made = subprocess.run(
         [base_interpreter(), "-m", "venv", str(venv)],
-        check=True, capture_output=True, env=scrubbed_environ(), timeout=300,
+        capture_output=True, env=scrubbed_environ(), timeout=300,
     )
+    bundled_pip = made.returncode == 0
+    if not bundled_pip:
+        # Interpreters packaged without ensurepip: make the environment bare and
+        # give it the pip of the test environment below.
+        subprocess.run(
+            [base_interpreter(), "-m", "venv", "--clear", "--without-pip", str(venv)],
+            check=True, capture_output=True, env=scrubbed_environ(), timeout=300,
+        )
     python = venv / "bin" / "python"
     site = Path(
         subprocess.run(
@@ -139,10 +147,16 @@ def create_environment(root: Path) -> tuple[Path, Path]:
 
     import packaging
 
-    shutil.copytree(
-        Path(packaging.__file__).parent, site / "packaging",
-        ignore=shutil.ignore_patterns("__pycache__"),
-    )
+    copied = [packaging]
+    if not bundled_pip:
+        import pip
+
+        copied.append(pip)
+    for package in copied:
+        shutil.copytree(
+            Path(package.__file__).parent, site / package.__name__,
+            ignore=shutil.ignore_patterns("__pycache__"),
+        )
     return python, site
 
 
@@ -211,7 +225,7 @@ def lock_stand_in(root: Path) -> tuple[Path, Path]:
     script.write_text(
         "#!/bin/sh\n"
         f'echo "$*" >> "{log}"\n'
-        "echo 'Resolved 1 package in 3ms' \n"
+        "echo 'Resolved 1 package in 3ms'\n"
         "echo 'error: Failed to install: talvex_ext_demo/__init__.py' >&2\n"
         f"echo '  Caused by: {SHARING_VIOLATION} (os error 32)' >&2\n"
         "exit 1\n",

@@ -129,6 +129,9 @@ def test_install_upgrade_uninstall_in_a_running_application(scenario, installer)
     assert "--no-deps" in r["command"]
     assert install["installed"] == versions(ext="1.0")
     assert imported_1["result"]["VERSION"] == "1.0"
+    # 1.0 declares no requirements, so the index was asked for them: through the
+    # module's client, which this test intercepts, never over the network.
+    assert [u.endswith(f"/pypi/{EXT}/json") for u in install["index_requests"]] == [True]
 
     # The upgrade drops the loaded modules, installs 2.0 alone, then its missing
     # dependency in a second run; the locked runtime package stays untouched.
@@ -202,10 +205,12 @@ def test_locked_upgrade_is_queued_and_finished_at_the_next_start(scenario, insta
 
     # Still locked: the replay gives up after one attempt and keeps the entry.
     assert early_replay["result"] == []
-    assert any(
-        m.startswith(f"Deferred install of {EXT} could not be applied and stays queued: ")
-        for m in log_messages(early_replay, "WARNING")
-    )
+    (stays,) = [
+        m for m in log_messages(early_replay, "WARNING")
+        if m.startswith(f"Deferred install of {EXT} could not be applied and stays queued: ")
+    ]
+    assert "close Talvex and run:\n  uv pip install " in stays
+    assert not any("retrying" in m for m in log_messages(early_replay))
     assert s.pending_content() == {"uninstall": [], "install": [EXT]}
     assert s.pending.read_text(encoding="utf-8") == (
         '{\n "uninstall": [],\n "install": [\n  "talvex-ext-demo"\n ]\n}'
