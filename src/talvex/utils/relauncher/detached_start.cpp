@@ -43,7 +43,7 @@ const FuncSpec kFunctions[] = {
                "or an empty dict leaves the inherited environment unchanged.  Returns\n"
                "whether Qt started the process.\n",
         .params = {arg("program", "str"), arg("arguments", "list[str]"),
-                   arg("env", "Optional[dict[str, str]]")},
+                   arg("env", "dict[str, str] | None")},
         .returns = "bool",
         .impl = qt_start_detached,
     },

@@ -1,0 +1,504 @@
+"""relauncher without a display: every branch, with the module's collaborators replaced."""
+
+import inspect
+import logging
+import os
+import pathlib
+import subprocess
+import sys
+import types
+
+import pytest
+
+ENV = "TALVEX_WAIT_FOR_PID"
+LOGGER = "talvex.utils.relauncher"
+
+
+@pytest.fixture
+def rl():
+    import talvex.utils.relauncher as module
+
+    return module
+
+
+@pytest.fixture
+def records(caplog):
+    caplog.set_level(logging.DEBUG, logger=LOGGER)
+
+    def seen():
+        return [(r.levelname, r.getMessage()) for r in caplog.records if r.name == LOGGER]
+
+    return seen
+
+
+# ------------------------------------------------------------------ module surface
+
+SIGNATURES = {
+    "_gui_executable": "(executable: 'str') -> 'str'",
+    "relaunch_command": "() -> 'tuple[str, list[str]]'",
+    "_qt_start_detached": "(program: 'str', arguments: 'list[str]', env: 'dict[str, str] | None') -> 'bool'",
+    "_start_detached": "(program: 'str', arguments: 'list[str]', *, wait_for_pid: 'Optional[int]' = None) -> 'bool'",
+    "_pid_alive": "(pid: 'int') -> 'bool'",
+    "wait_for_previous_instance": "(timeout: 'float' = 30.0) -> 'bool'",
+    "_main_window": "(app_context: 'Any' = None) -> 'Optional[Any]'",
+    "main_window": "(app_context: 'Any' = None) -> 'Optional[Any]'",
+    "_quit_qt_application": "() -> 'None'",
+    "_close_main_window": "(app_context: 'Any' = None) -> 'bool'",
+    "quit_application": "(app_context: 'Any' = None) -> 'None'",
+    "restart_application": "(app_context: 'Any' = None) -> 'bool'",
+}
+
+
+def test_module_surface(rl):
+    import typing
+
+    assert rl.__doc__.startswith(
+        "Restart the Talvex application: start a fresh instance, then quit this one.\n\n"
+    )
+    assert (rl.logging, rl.os, rl.sys, rl.time) == (logging, os, sys, __import__("time"))
+    assert (rl.Path, rl.Any, rl.Optional) == (pathlib.Path, typing.Any, typing.Optional)
+    assert rl.logger is logging.getLogger("talvex.utils.relauncher")
+    assert rl.PREVIOUS_PID_ENV == ENV
+    assert rl.__all__ == [
+        "PREVIOUS_PID_ENV", "main_window", "relaunch_command",
+        "restart_application", "quit_application", "wait_for_previous_instance",
+    ]
+    for name, text in SIGNATURES.items():
+        fn = getattr(rl, name)
+        assert str(inspect.signature(fn)) == text, name
+        assert fn.__module__ == "talvex.utils.relauncher" and fn.__doc__.strip()
+    with pytest.raises(TypeError):
+        rl._start_detached("p", [], 5)
+
+
+def test_loads_without_pyside6():
+    code = (
+        "import sys; sys.modules['PySide6'] = None\n"
+        "import talvex.utils.relauncher as r\n"
+        "assert r._main_window() is None and r._quit_qt_application() is None\n"
+        "try:\n    r._qt_start_detached('x', [], None)\nexcept ImportError:\n    print('ok')\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+                         capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "ok", out.stderr
+    probe = "import sys, talvex.utils.relauncher; print('PySide6' in sys.modules)"
+    out = subprocess.run([sys.executable, "-c", probe], env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+                         capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "False", out.stderr
+
+
+# ------------------------------------------------------------------ relaunch command
+
+
+@pytest.fixture
+def windows(rl, monkeypatch):
+    """Pretend to be Windows; pathlib cannot make Windows paths here, so POSIX ones stand in."""
+    monkeypatch.setattr(rl.os, "name", "nt")
+    monkeypatch.setattr(rl, "Path", pathlib.PosixPath)
+
+
+@pytest.mark.parametrize(
+    "executable, expected",
+    [(None, "python"), ("", "python"), ("  \t", "python"), ("  /opt/py/bin/python3 \n", "/opt/py/bin/python3")],
+)
+def test_relaunch_command_executable(rl, monkeypatch, executable, expected):
+    monkeypatch.setattr(rl.sys, "executable", executable)
+    monkeypatch.setattr(rl.sys, "argv", ["talvex", "scene.tvx", 7])
+    assert rl.relaunch_command() == (expected, ["-m", "talvex", "scene.tvx", "7"])
+    monkeypatch.setattr(rl.sys, "argv", ["talvex"])
+    assert rl.relaunch_command() == (expected, ["-m", "talvex"])
+
+
+def test_relaunch_command_frozen_keeps_executable_even_with_pythonw(rl, monkeypatch, tmp_path, windows):
+    (tmp_path / "pythonw.exe").write_bytes(b"")
+    exe = str(tmp_path / "Talvex.exe")
+    monkeypatch.setattr(rl.sys, "executable", exe)
+    monkeypatch.setattr(rl.sys, "argv", [exe, "a b"])
+    monkeypatch.setattr(rl.sys, "frozen", True, raising=False)
+    assert rl.relaunch_command() == (exe, ["a b"])
+    monkeypatch.setattr(rl.sys, "frozen", 0)
+    assert rl.relaunch_command() == (str(tmp_path / "pythonw.exe"), ["-m", "talvex", "a b"])
+
+
+def test_gui_executable_on_windows(rl, monkeypatch, tmp_path, windows):
+    exe = str(tmp_path / "python.exe")
+    assert rl._gui_executable(exe) == exe
+    (tmp_path / "pythonw.exe").write_bytes(b"")
+    assert rl._gui_executable(exe) == str(tmp_path / "pythonw.exe")
+    # A blank interpreter path becomes "python"; a pythonw.exe in the current directory wins.
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(rl.sys, "executable", "")
+    monkeypatch.setattr(rl.sys, "argv", ["x"])
+    assert rl.relaunch_command() == ("pythonw.exe", ["-m", "talvex"])
+    (tmp_path / "pythonw.exe").unlink()
+    assert rl.relaunch_command() == ("python", ["-m", "talvex"])
+
+
+def test_gui_executable_elsewhere_and_errors(rl, monkeypatch, tmp_path):
+    (tmp_path / "pythonw.exe").write_bytes(b"")
+    exe = str(tmp_path / "python")
+    assert rl._gui_executable(exe) is exe
+    monkeypatch.setattr(rl.os, "name", "nt")
+
+    class Broken(pathlib.PosixPath):
+        def is_file(self):
+            raise PermissionError("no look")
+
+    monkeypatch.setattr(rl, "Path", Broken)
+    with pytest.raises(PermissionError):
+        rl._gui_executable(exe)
+
+
+# ------------------------------------------------------------------ detached start
+
+
+def test_start_detached_hands_over_pid(rl, monkeypatch):
+    calls = []
+    monkeypatch.setattr(rl, "_qt_start_detached", lambda *a: calls.append(a) or "started")
+    args = ["-m", "talvex"]
+    assert rl._start_detached("py", args) == "started"
+    assert rl._start_detached("py", args, wait_for_pid=0) == "started"
+    monkeypatch.setattr(rl, "PREVIOUS_PID_ENV", "OTHER_NAME")
+    rl._start_detached("py", args, wait_for_pid=4321)
+    assert calls == [("py", args, None), ("py", args, {ENV: "0"}), ("py", args, {"OTHER_NAME": "4321"})]
+
+
+# ------------------------------------------------------------------ liveness probe
+
+
+@pytest.mark.skipif(os.name == "nt", reason="the probe is native on Windows")
+@pytest.mark.parametrize(
+    "raised, alive",
+    [(None, True), (ProcessLookupError, False), (PermissionError, True), (OSError, False),
+     (FileNotFoundError, False)],
+)
+def test_pid_alive_maps_probe_outcomes(rl, monkeypatch, raised, alive):
+    calls = []
+
+    def kill(pid, sig):
+        calls.append((pid, sig))
+        if raised:
+            raise raised("probe")
+
+    monkeypatch.setattr(rl.os, "kill", kill)
+    assert rl._pid_alive(1234) is alive
+    assert calls == [(1234, 0)]
+
+
+@pytest.mark.skipif(os.name == "nt", reason="the probe is native on Windows")
+def test_pid_alive_edges(rl, monkeypatch):
+    def kill(pid, sig):
+        raise ValueError("not an OS error")
+
+    monkeypatch.setattr(rl.os, "kill", kill)
+    with pytest.raises(ValueError):
+        rl._pid_alive(5)
+    assert rl._pid_alive(0) is False and rl._pid_alive(-3) is False  # never probed
+
+
+def test_pid_alive_real_processes(rl):
+    assert rl._pid_alive(os.getpid()) is True
+    child = subprocess.Popen([sys.executable, "-c", "pass"])
+    child.wait()
+    assert rl._pid_alive(child.pid) is False
+
+
+# ------------------------------------------------------------------ waiting for the previous instance
+
+
+class Clock:
+    """Stands in for the time module: sleeping advances the monotonic clock."""
+
+    def __init__(self):
+        self.now, self.sleeps = 100.0, []
+
+    def monotonic(self):
+        return self.now
+
+    def sleep(self, seconds):
+        self.sleeps.append(seconds)
+        self.now += seconds
+
+
+@pytest.fixture
+def clock(rl, monkeypatch):
+    c = Clock()
+    monkeypatch.setattr(rl, "time", c)
+    return c
+
+
+@pytest.fixture
+def probe(rl, monkeypatch):
+    """_pid_alive replaced: answers from `answers` in turn (the last one repeats)."""
+    state = types.SimpleNamespace(answers=[True], calls=[])
+
+    def alive(pid):
+        state.calls.append(pid)
+        return state.answers.pop(0) if len(state.answers) > 1 else state.answers[0]
+
+    monkeypatch.setattr(rl, "_pid_alive", alive)
+    return state
+
+
+@pytest.mark.parametrize("value", [None, "", "   \t "])
+def test_wait_nothing_to_wait_for(rl, monkeypatch, probe, records, value):
+    if value is None:
+        monkeypatch.delenv(ENV, raising=False)
+    else:
+        monkeypatch.setenv(ENV, value)
+    assert rl.wait_for_previous_instance() is True
+    assert os.environ.get(ENV) == value and probe.calls == [] and records() == []
+
+
+@pytest.mark.parametrize("value", ["abc", "12.5", "0x1f"])
+def test_wait_unparsable_value_is_consumed(rl, monkeypatch, probe, records, value):
+    monkeypatch.setenv(ENV, f" {value} ")
+    assert rl.wait_for_previous_instance() is True
+    assert ENV not in os.environ and probe.calls == []
+    assert records() == [("DEBUG", f"Ignoring unparsable {ENV}={value!r}")]
+
+
+def test_wait_own_pid_and_one_shot(rl, monkeypatch, probe, records):
+    monkeypatch.setenv(ENV, str(os.getpid()))
+    assert rl.wait_for_previous_instance() is True
+    assert ENV not in os.environ and probe.calls == [] and records() == []
+
+
+@pytest.mark.parametrize("value, pid", [(" 4242 ", 4242), ("-7", -7), ("0", 0)])
+def test_wait_until_exit(rl, monkeypatch, clock, probe, records, value, pid):
+    monkeypatch.setenv(ENV, value)
+    probe.answers = [True, True, False]
+    assert rl.wait_for_previous_instance() is True
+    assert probe.calls == [pid] * 3 and clock.sleeps == [0.2, 0.2]
+    assert records() == [("INFO", f"Previous Talvex instance (pid {pid}) has exited")]
+    assert rl.wait_for_previous_instance() is True and probe.calls == [pid] * 3
+
+
+def test_wait_real_probe_for_dead_and_negative_pids(rl, monkeypatch, records):
+    child = subprocess.Popen([sys.executable, "-c", "pass"])
+    child.wait()
+    for pid in (child.pid, -5):
+        monkeypatch.setenv(ENV, str(pid))
+        assert rl.wait_for_previous_instance(5) is True
+    assert [m for _, m in records()] == [f"Previous Talvex instance (pid {p}) has exited" for p in (child.pid, -5)]
+
+
+@pytest.mark.parametrize("timeout, shown, polls", [(30.0, "30s", 150), (0, "0s", 0), (-4.0, "-4s", 0), (0.5, "0s", 3)])
+def test_wait_times_out(rl, monkeypatch, clock, probe, records, timeout, shown, polls):
+    monkeypatch.setenv(ENV, "4242")
+    assert rl.wait_for_previous_instance(timeout) is False
+    assert len(probe.calls) == polls and len(clock.sleeps) == polls
+    assert records() == [(
+        "WARNING",
+        f"Previous Talvex instance (pid 4242) is still running after {shown}; "
+        "deferred extension changes may fail and stay queued",
+    )]
+    assert ENV not in os.environ
+
+
+# ------------------------------------------------------------------ main window, quit and restart
+
+
+class Window:
+    def __init__(self, *, vetoes=False, close_error=None, visible_error=None, name="w"):
+        self.name, self.vetoes = name, vetoes
+        self.close_error, self.visible_error = close_error, visible_error
+        self.visible, self.closed = True, 0
+
+    def close(self):
+        self.closed += 1
+        if self.close_error:
+            raise self.close_error
+        self.visible = self.vetoes
+
+    def isVisible(self):
+        if self.visible_error:
+            raise self.visible_error
+        return self.visible
+
+    def isWindow(self):
+        return True
+
+
+def context(window):
+    holder = types.SimpleNamespace(main_window=window)
+    ui = types.SimpleNamespace(main_window_ui=holder)
+    return types.SimpleNamespace(get_component={"ui_manager": ui}.__getitem__)
+
+
+@pytest.fixture
+def fake_qt(monkeypatch):
+    """A stand-in PySide6 whose QApplication holds the given top-level widgets."""
+    app = types.SimpleNamespace(widgets=[], quits=0)
+    app.topLevelWidgets = lambda: list(app.widgets)
+    app.quit = lambda: setattr(app, "quits", app.quits + 1)
+    state = types.SimpleNamespace(app=app)
+    widgets = types.ModuleType("PySide6.QtWidgets")
+    widgets.QApplication = types.SimpleNamespace(instance=lambda: state.app)
+    package = types.ModuleType("PySide6")
+    package.QtWidgets = widgets
+    monkeypatch.setitem(sys.modules, "PySide6", package)
+    monkeypatch.setitem(sys.modules, "PySide6.QtWidgets", widgets)
+    return state
+
+
+def widget(class_name, is_window=True):
+    cls = type(class_name, (), {"isWindow": lambda self: is_window})
+    return cls()
+
+
+def test_main_window_through_context(rl, fake_qt):
+    win = Window()
+    assert rl._main_window(context(win)) is win and rl.main_window(app_context=context(win)) is win
+
+
+@pytest.mark.parametrize("how", ["raises", "no ui attr", "no window attr", "window None"])
+def test_main_window_falls_back_to_qt(rl, fake_qt, how):
+    def failing(name):
+        raise LookupError(name)
+
+    ctx = {
+        "raises": types.SimpleNamespace(get_component=failing),
+        "no ui attr": types.SimpleNamespace(get_component=lambda name: object()),
+        "no window attr": types.SimpleNamespace(
+            get_component=lambda name: types.SimpleNamespace(main_window_ui=object())),
+        "window None": context(None),
+    }[how]
+    hidden_dialog = widget("SettingsDialog")
+    not_a_window = widget("MainWindowPart", is_window=False)
+    first, second = widget("talvexMAINwindowX"), widget("MainWindow")
+    fake_qt.app.widgets = [hidden_dialog, not_a_window, first, second]
+    assert rl._main_window(ctx) is first
+    fake_qt.app.widgets = [hidden_dialog, not_a_window]
+    assert rl._main_window(ctx) is None
+    fake_qt.app = None
+    assert rl._main_window(ctx) is None
+
+
+def test_main_window_only_missing_attributes_fall_back(rl, fake_qt):
+    class Holder:
+        @property
+        def main_window(self):
+            raise RuntimeError("holder broken")
+
+    ui = types.SimpleNamespace(main_window_ui=Holder())
+    with pytest.raises(RuntimeError, match="holder broken"):
+        rl._main_window(types.SimpleNamespace(get_component=lambda name: ui))
+
+
+def test_without_pyside6_lookups_do_nothing(rl, monkeypatch):
+    monkeypatch.setitem(sys.modules, "PySide6", None)
+    assert rl._main_window(None) is None and rl._close_main_window() is True
+    assert rl._quit_qt_application() is None
+    with pytest.raises(ImportError):
+        rl._qt_start_detached("p", [], {"A": "1"})
+
+
+def test_quit_qt_application(rl, fake_qt):
+    assert rl._quit_qt_application() is None and fake_qt.app.quits == 1
+    fake_qt.app = None
+    assert rl._quit_qt_application() is None
+
+
+@pytest.mark.parametrize(
+    "window, closed, flag_set, logged",
+    [
+        (None, True, False, []),
+        (Window(), True, True, []),
+        (Window(vetoes=True), False, True, []),
+        (Window(close_error=ValueError("boom")), False, True, [("DEBUG", "Could not close the main window")]),
+        (Window(visible_error=RuntimeError("C++ object deleted")), True, True, []),
+    ],
+    ids=["no window", "closes", "vetoes", "close raises", "deleted"],
+)
+def test_close_main_window(rl, fake_qt, caplog, records, window, closed, flag_set, logged):
+    assert rl._close_main_window(context(window)) is closed
+    assert getattr(window, "_force_quit_from_tray", False) is flag_set
+    assert records() == logged
+    if logged:
+        assert caplog.records[-1].exc_info[0] is ValueError
+
+
+def test_close_main_window_other_visibility_error_propagates(rl, fake_qt):
+    with pytest.raises(TypeError):
+        rl._close_main_window(context(Window(visible_error=TypeError("odd"))))
+
+
+def test_quit_application(rl, fake_qt, records):
+    assert rl.quit_application(context(Window(vetoes=True))) is None
+    assert fake_qt.app.quits == 0
+    assert records() == [("WARNING", "The main window refused to close; not quitting")]
+    assert rl.quit_application(context(Window())) is None and fake_qt.app.quits == 1
+
+
+@pytest.fixture
+def restart(rl, monkeypatch, fake_qt):
+    """restart_application with a recorded start; `start` decides its outcome."""
+    state = types.SimpleNamespace(events=[], start=lambda: True, app=fake_qt.app)
+    monkeypatch.setattr(rl, "relaunch_command", lambda: ("py", ["-m", "talvex", "f.tvx"]))
+
+    def start_detached(program, arguments, *, wait_for_pid=None):
+        state.events.append(("start", program, arguments, wait_for_pid))
+        return state.start()
+
+    monkeypatch.setattr(rl, "_start_detached", start_detached)
+    return state
+
+
+def test_restart_success_closes_then_starts_then_quits(rl, restart, records):
+    win = Window()
+    win.close = lambda: restart.events.append(("close", win._force_quit_from_tray)) or setattr(win, "visible", False)
+    assert rl.restart_application(context(win)) is True
+    assert restart.events == [("close", True), ("start", "py", ["-m", "talvex", "f.tvx"], os.getpid())]
+    assert restart.app.quits == 1
+    assert records() == [("INFO", "Started a new Talvex instance; quitting this one")]
+
+
+def test_restart_without_window_or_qt_application(rl, restart, fake_qt):
+    fake_qt.app = None
+    assert rl.restart_application() is True and len(restart.events) == 1
+
+
+def _raise_import():
+    raise ImportError("No module named 'PySide6'")
+
+
+@pytest.mark.parametrize(
+    "window, start, logged",
+    [
+        (Window(vetoes=True), None, [("WARNING", "Restart cancelled: the main window refused to close")]),
+        (Window(close_error=OSError("x")), None,
+         [("DEBUG", "Could not close the main window"),
+          ("WARNING", "Restart cancelled: the main window refused to close")]),
+        (Window(), _raise_import, [("ERROR", "Could not start a new Talvex instance")]),
+        (Window(), lambda: 0, [("ERROR", "Could not start a new Talvex instance: ['-m', 'talvex', 'f.tvx']")]),
+    ],
+    ids=["veto", "close raises", "start raises", "start refused"],
+)
+def test_restart_failures(rl, restart, caplog, records, window, start, logged):
+    if start:
+        restart.start = start
+    assert rl.restart_application(context(window)) is False
+    assert records() == logged
+    assert restart.app.quits == 0
+    assert len(restart.events) == (1 if start else 0)  # a refused close starts nothing
+    if start is _raise_import:
+        assert caplog.records[-1].exc_info[0] is ImportError
+
+
+def test_restart_command_errors_come_before_the_close(rl, monkeypatch, restart):
+    win = Window()
+    for bad, error in [(("py", [], "x"), ValueError), (("py",), ValueError), (5, TypeError)]:
+        monkeypatch.setattr(rl, "relaunch_command", lambda bad=bad: bad)
+        with pytest.raises(error):
+            rl.restart_application(context(win))
+    assert win.closed == 0 and restart.events == []
+
+
+def test_restart_propagates_base_exceptions(rl, restart):
+    def interrupted():
+        raise KeyboardInterrupt
+
+    restart.start = interrupted
+    with pytest.raises(KeyboardInterrupt):
+        rl.restart_application(context(Window()))
