@@ -1,0 +1,209 @@
+import json
+import logging
+
+import pytest
+
+PKG = "talvex-ext-demo"
+LOCKED = "ERROR: [WinError 5] Access is denied: 'C:\\site\\talvex_ext_demo\\_core.pyd'"
+
+
+class Env:
+    """Replaces the installer and the file-system work around the drivers."""
+
+    def __init__(self, ww, monkeypatch):
+        self.ww = ww
+        self.events = []
+        self.results = []  # PipResults handed out by _run, in order
+        self.deps = ww.PipResult(ok=True, command=(), returncode=0, stdout="no missing deps")
+        self.cleaned = []
+        self.monkeypatch = monkeypatch
+
+        def fake_run(argv, *, timeout=600.0):
+            self.events.append(("run", tuple(argv)))
+            if self.results:
+                return self.results.pop(0)
+            return ww.PipResult(ok=True, command=tuple(argv), returncode=0, stdout="done")
+
+        monkeypatch.setattr(ww, "_run", fake_run)
+        monkeypatch.setattr(ww, "_install_argv", lambda pkg, *, force_target=False: ["inst", pkg] + ["--force"] * force_target)
+        monkeypatch.setattr(ww, "_uninstall_argv", lambda pkg: ["uninst", pkg])
+        monkeypatch.setattr(ww, "purge_imported_package_modules", lambda *n: self.events.append(("purge",) + n) or 0)
+        monkeypatch.setattr(ww, "cleanup_broken_package_install", lambda pkg: self.events.append(("cleanup", pkg)) or list(self.cleaned))
+        monkeypatch.setattr(ww, "_install_missing_deps", lambda pkg: self.events.append(("deps", pkg)) or self.deps)
+
+    def watch_uninstall(self, error=None):
+        real = self.ww.run_uninstall
+
+        def watched(pkg, *, defer_on_lock=True):
+            self.events.append(("run_uninstall", pkg, defer_on_lock))
+            if error is not None:
+                raise error
+            return real(pkg, defer_on_lock=defer_on_lock)
+
+        self.monkeypatch.setattr(self.ww, "run_uninstall", watched)
+
+    def fail(self, stderr, stdout="", rc=1):
+        self.results.append(self.ww.PipResult(ok=False, command=("inst", PKG), returncode=rc, stdout=stdout, stderr=stderr))
+
+    def kinds(self):
+        return [e[0] for e in self.events]
+
+
+@pytest.fixture
+def env(ww, monkeypatch, pending_file):
+    return Env(ww, monkeypatch)
+
+
+def queued(pending_file):
+    return json.loads(pending_file.read_text()) if pending_file.exists() else None
+
+
+@pytest.mark.parametrize("name", ["", "   ", "==1.0", None])
+@pytest.mark.parametrize("driver", ["run_install", "run_uninstall", "run_upgrade"])
+def test_empty_name_runs_nothing(ww, env, driver, name):
+    result = getattr(ww, driver)(name)
+    assert result == ww.PipResult(ok=False, command=(), returncode=2, stderr="empty package name")
+    assert env.events == []
+
+
+@pytest.mark.parametrize("name", ["-r x", "--index-url=http://127.0.0.1/simple", "./some/dir", "pkg @ https://127.0.0.1/p.whl", "demo_", "démo", "a/b", ".hidden"])
+@pytest.mark.parametrize("driver", ["run_install", "run_uninstall"])
+def test_invalid_name_runs_nothing(ww, env, driver, name):
+    result = getattr(ww, driver)(name)
+    assert (result.ok, result.command, result.returncode, result.deferred) == (False, (), 2, False)
+    assert result.stderr.startswith("invalid package name")
+    assert env.events == []
+
+
+def test_install_success(ww, env, pending_file, caplog):
+    ww.queue_pending_op("install", PKG)
+    ww.queue_pending_op("uninstall", PKG)
+    env.cleaned = ["/site/talvex_ext_demo-1.0.dist-info"]
+    with caplog.at_level(logging.INFO, logger=ww.__name__):
+        result = ww.run_install("talvex-ext-demo[gui]==1.0")
+    assert result.ok and result.stdout == "done"
+    assert env.events == [("purge", PKG), ("cleanup", PKG), ("run", ("inst", PKG)), ("deps", PKG)]
+    assert queued(pending_file) == {"uninstall": [PKG], "install": []}
+    assert [(r.msg, r.args) for r in caplog.records] == [("Cleaned %d broken path(s) before install of %s", (1, PKG))]
+
+
+def test_upgrade_is_an_install(ww, env):
+    assert ww.run_upgrade("Talvex_Ext_Demo>=2") == ww.run_install("Talvex_Ext_Demo>=2")
+    half = len(env.events) // 2
+    assert env.events[:half] == env.events[half:]
+    assert ("run", ("inst", "Talvex_Ext_Demo")) in env.events
+
+
+def test_deps_locked_keeps_install_result_and_queue(ww, env, pending_file, caplog):
+    ww.queue_pending_op("install", PKG)
+    env.deps = ww.PipResult(ok=False, command=("uv", "pip", "install", "scipy"), returncode=1, stderr=LOCKED)
+    with caplog.at_level(logging.WARNING, logger=ww.__name__):
+        result = ww.run_install(PKG)
+    assert result.ok and result.command == ("inst", PKG)
+    assert queued(pending_file) == {"uninstall": [], "install": [PKG]}
+    [record] = caplog.records
+    assert record.msg.startswith("Extension %s installed but some deps could not be updated")
+    assert record.args == (PKG, env.deps.output)
+
+
+@pytest.mark.parametrize("dep_command", [("pip", "install", "scipy"), ()])
+def test_deps_failure_reported(ww, env, pending_file, dep_command):
+    ww.queue_pending_op("install", PKG)
+    env.deps = ww.PipResult(ok=False, command=dep_command, returncode=3, stdout="x", stderr="\x1b[31mNo matching distribution for scipy\x1b[0m")
+    result = ww.run_install(PKG)
+    assert (result.ok, result.returncode, result.stdout, result.deferred) == (False, 3, "done", False)
+    assert result.command == (dep_command or ("inst", PKG))
+    assert result.stderr == f"Installed '{PKG}' but dependency install failed:\nNo matching distribution for scipy"
+    assert queued(pending_file) is None
+
+
+def test_install_failure_not_a_lock_returned_unchanged(ww, env, pending_file):
+    env.fail("No matching distribution found for talvex-ext-demo")
+    failed = env.results[0]
+    assert ww.run_install(PKG) is failed
+    assert env.kinds() == ["purge", "cleanup", "run"]
+    assert not pending_file.exists()
+
+
+def test_install_lock_deferred(ww, env, pending_file):
+    env.fail(LOCKED, stdout="Uninstalling talvex-ext-demo-1.0")
+    result = ww.run_install(PKG + "==2.0")
+    assert (result.ok, result.deferred, result.command) == (False, True, ("inst", PKG))
+    assert result.stdout == "Uninstalling talvex-ext-demo-1.0"
+    assert result.stderr.startswith(f"'{PKG}' is in use by Talvex")
+    assert queued(pending_file) == {"uninstall": [], "install": [PKG]}
+    assert "deps" not in env.kinds()
+
+
+def test_install_lock_without_deferral_gives_manual_hint(ww, env, pending_file):
+    long_error = "x" * 6000 + "\n" + LOCKED
+    env.fail(long_error, stdout="out", rc=5)
+    result = ww.run_install(PKG, defer_on_lock=False)
+    assert (result.ok, result.deferred, result.returncode, result.stdout) == (False, False, 5, "out")
+    assert result.command == ("inst", PKG)
+    assert len(result.stderr) == 4000
+    assert "Could not replace files locked by the running Talvex process.\nIn-app install uses '--no-deps'" in result.stderr
+    assert result.stderr.endswith("close Talvex and run:\n  " + ww.install_command(PKG))
+    assert not pending_file.exists()
+
+
+@pytest.mark.parametrize("raised", [None, RuntimeError("uninstall exploded")])
+def test_metadata_retry(ww, env, caplog, raised):
+    env.fail("error: Failed to open file `C:\\site\\talvex_ext_demo-1.0.dist-info\\RECORD`")
+    if raised is None:
+        env.results.append(ww.PipResult(ok=False, command=("uninst", PKG), returncode=1, stderr="not installed"))
+    env.watch_uninstall(raised)
+    with caplog.at_level(logging.WARNING, logger=ww.__name__):
+        result = ww.run_install(PKG)
+    assert result.ok
+    expected = [("purge", PKG), ("cleanup", PKG), ("run", ("inst", PKG)), ("cleanup", PKG), ("run_uninstall", PKG, False)]
+    if raised is None:
+        expected += [("run", ("uninst", PKG)), ("cleanup", PKG)]
+    expected += [("cleanup", PKG), ("run", ("inst", PKG, "--force")), ("deps", PKG)]
+    assert env.events == expected
+    assert [(r.msg, r.args) for r in caplog.records] == [("Install of %s failed with metadata/path error; retrying after cleanup", (PKG,))]
+
+
+def test_metadata_retry_happens_once_then_lock_handling(ww, env, pending_file):
+    env.fail("bad METADATA file")
+    env.results.append(ww.PipResult(ok=True, command=("uninst", PKG), returncode=0))
+    env.fail("dist-info: " + LOCKED)
+    result = ww.run_install(PKG)
+    assert result.deferred
+    assert [e for e in env.events if e[0] == "run"][-1] == ("run", ("inst", PKG, "--force"))
+    assert env.kinds().count("run") == 3
+    assert queued(pending_file) == {"uninstall": [], "install": [PKG]}
+
+
+def test_interrupt_in_retry_uninstall_propagates(ww, env):
+    env.fail("metadata")
+    env.watch_uninstall(KeyboardInterrupt())
+    with pytest.raises(KeyboardInterrupt):
+        ww.run_install(PKG)
+
+
+def test_uninstall_success_clears_queue(ww, env, pending_file):
+    ww.queue_pending_op("uninstall", PKG)
+    ww.queue_pending_op("install", PKG)
+    result = ww.run_uninstall("Talvex_Ext_Demo[gui]")
+    assert result.ok
+    assert env.events == [("run", ("uninst", "Talvex_Ext_Demo")), ("cleanup", "Talvex_Ext_Demo")]
+    assert queued(pending_file) == {"uninstall": [], "install": [PKG]}
+
+
+def test_uninstall_lock(ww, env, pending_file):
+    env.fail(LOCKED)
+    result = ww.run_uninstall(PKG)
+    assert (result.ok, result.deferred) == (False, True)
+    assert "could not be removed now" in result.stderr
+    assert queued(pending_file) == {"uninstall": [PKG], "install": []}
+    assert env.kinds() == ["run", "cleanup"]
+
+
+@pytest.mark.parametrize("stderr, defer", [(LOCKED, False), ("ERROR: not installed", True)])
+def test_uninstall_failure_returned_unchanged(ww, env, pending_file, stderr, defer):
+    env.fail(stderr)
+    failed = env.results[0]
+    assert ww.run_uninstall(PKG, defer_on_lock=defer) is failed
+    assert env.kinds() == ["run", "cleanup"]
+    assert not pending_file.exists()
