@@ -98,12 +98,10 @@ def test_pending_lists_uninstalls_before_installs(tmp_path, env):
     assert text.index("uninstall") < text.index("install  ")
     assert f"Queue file: {queue}" in text
 
-
-def test_unreadable_queue_warns_on_stderr_and_reads_empty(tmp_path, env):
-    (tmp_path / "pending-extension-ops.json").write_text("{", encoding="utf-8")
+    # Module warnings reach stderr without -v; the result stays clean JSON.
+    queue.write_text("{", encoding="utf-8")
     proc = cs.run_cli(["pending", "--json"], env)
-    assert proc.returncode == 0
-    assert json.loads(proc.stdout) == []
+    assert (proc.returncode, json.loads(proc.stdout)) == (0, [])
     assert "Ignoring unreadable pending-ops file" in proc.stderr
 
 

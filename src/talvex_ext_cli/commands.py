@@ -25,12 +25,16 @@ class Unavailable(Exception):
 
 
 def _module(name: str):
+    hint = f"run {PROG} with the Python environment of Talvex"
     try:
-        return importlib.import_module(name)
+        module = importlib.import_module(name)
     except ImportError as exc:
-        raise Unavailable(
-            f"cannot import {name} ({exc}); run {PROG} with the Python environment of Talvex"
-        ) from exc
+        raise Unavailable(f"cannot import {name} ({exc}); {hint}") from exc
+    if getattr(module, "__file__", None) is None:
+        # A bare directory of that name (a source checkout without a build)
+        # imports as an empty namespace package.
+        raise Unavailable(f"{name} is not built or installed here; {hint}")
+    return module
 
 
 def wheelwork():

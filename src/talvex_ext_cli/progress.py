@@ -34,6 +34,7 @@ class Elapsed:
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None
         self._drawn = 0
+        self._shown = ""
         self._start = 0.0
 
     def __enter__(self) -> "Elapsed":
@@ -60,15 +61,13 @@ class Elapsed:
         self._erase()
 
     def _loop(self) -> None:
-        shown = None
         while not self._stop.wait(_REDRAW_SECONDS):
-            text = format_elapsed(self.seconds)
-            if text != shown:
-                shown = text
+            if format_elapsed(self.seconds) != self._shown:
                 self._draw()
 
     def _draw(self) -> None:
-        text = f"  {self._label} ... {format_elapsed(self.seconds)}"
+        self._shown = format_elapsed(self.seconds)
+        text = f"  {self._label} ... {self._shown}"
         self._write("\r" + text.ljust(self._drawn))
         self._drawn = len(text)
 
