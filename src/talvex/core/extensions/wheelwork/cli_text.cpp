@@ -19,6 +19,8 @@ bool keep_char(Py_UCS4 ch) {
 
 nb::object filter_chars(nb::handle text) {
     PyObject *s = text.ptr();
+    if (!PyUnicode_Check(s))
+        tvx::raise(PyExc_TypeError, "expected a str after removing escape sequences");
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     int kind = PyUnicode_KIND(s);
     const void *data = PyUnicode_DATA(s);
@@ -89,10 +91,9 @@ nb::object quote_arg(Call &c) {
 }
 
 nb::object display_command(Call &c) {
-    nb::object quote = c.g("_quote_arg");
     nb::list parts;
     for (nb::handle item : c[0])
-        parts.append(quote(item));
+        parts.append(c.call("_quote_arg", item));
     return nb::str(" ").attr("join")(parts);
 }
 

@@ -1,0 +1,345 @@
+"""The module's functions behave like functions written in Python: argument errors,
+mutable defaults, pickling, exceptions, call-time name lookup and reference counts."""
+
+import copy
+import gc
+import inspect
+import pickle
+import pydoc
+import subprocess
+import sys
+import tracemalloc
+
+import pytest
+
+
+def twin(fn):
+    """A pure-Python function with the same name and signature as `fn`."""
+    ns = {}
+    exec(f"def {fn.__name__}{inspect.signature(fn)}:\n    pass\n", ns)
+    return ns[fn.__name__]
+
+
+def error_of(fn, args, kwargs):
+    with pytest.raises(TypeError) as caught:
+        fn(*args, **kwargs)
+    return caught.value
+
+
+# Calls that fail while binding their arguments, so the body never runs.
+BAD_CALLS = [
+    ("sanitize_cli_text", (), {}),
+    ("sanitize_cli_text", ("a", 1), {}),
+    ("sanitize_cli_text", ("a", 1), {"limit": 3}),
+    ("sanitize_cli_text", ("a",), {"limt": 3}),
+    ("sanitize_cli_text", ("a",), {"zzzzzz": 3}),
+    ("sanitize_cli_text", ("a",), {"text": "b"}),
+    ("sanitize_cli_text", (), {"limit": 3}),
+    ("_quote_arg", (), {}),
+    ("_quote_arg", (1, 2, 3), {}),
+    ("_quote_arg", (1,), {"value": 2}),
+    ("_quote_arg", (), {"valeu": 1}),
+    ("_run", (), {"timeout": 1}),
+    ("_run", (["x"], 5), {}),
+    ("_run", (["x"],), {"timeot": 1}),
+    ("_run", (["x"],), {"argv": ["y"], "timeout": 2}),
+    ("_subprocess_kwargs", (1,), {}),
+    ("_subprocess_kwargs", (), {"x": 1}),
+    ("_looks_like_file_lock_error", ("a", "b"), {}),
+    ("purge_imported_package_modules", (), {"names": "x"}),
+    ("purge_imported_package_modules", ("a",), {"nmes": "x"}),
+    ("run_install", (), {"upgrade": True}),
+    ("run_install", ("p", True), {}),
+    ("run_install", ("p", True), {"upgrade": True, "defer_on_lock": False}),
+    ("run_install", ("p",), {"upgrade_": True}),
+    ("queue_pending_op", (), {}),
+    ("queue_pending_op", ("install",), {}),
+    ("_deferred_result", (), {}),
+    ("_deferred_result", (), {"pkg": "p"}),
+    ("_http_json", ("u",), {}),
+    ("_http_json", (), {}),
+    ("_http_json", ("u", 1), {"timeout": 1}),
+    ("list_pypi_talvex_extensions", (1,), {}),
+    ("list_pypi_talvex_extensions", (), {"max_package": 1}),
+    ("process_pending_operations", (1, 2, 3), {}),
+]
+
+
+@pytest.mark.parametrize("name, args, kwargs", BAD_CALLS)
+def test_argument_errors_match_the_interpreter(ww, name, args, kwargs):
+    fn = getattr(ww, name)
+    expected = error_of(twin(fn), args, kwargs)
+    got = error_of(fn, args, kwargs)
+    assert str(got) == str(expected)
+
+
+def test_argument_errors_spot_checks(ww):
+    with pytest.raises(TypeError, match=r"^_run\(\) got an unexpected keyword argument 'timeot'\. "
+                                        r"Did you mean 'timeout'\?$"):
+        ww._run(["x"], timeot=1)
+    with pytest.raises(TypeError, match=r"^_quote_arg\(\) missing 1 required positional argument: "
+                                        r"'value'$"):
+        ww._quote_arg()
+
+
+def test_keyword_names_that_are_equal_but_not_identical(ww):
+    key = "".join(["va", "lue"])
+    assert ww._quote_arg(**{key: "a b"}) == '"a b"'
+
+
+# --- function attributes ----------------------------------------------------------------
+
+
+def test_defaults_can_be_replaced(ww, monkeypatch):
+    monkeypatch.setattr(ww._quote_arg, "__defaults__", ("a b",))
+    assert ww._quote_arg() == '"a b"'
+    assert str(inspect.signature(ww._quote_arg)) == "(value: 'str' = 'a b') -> 'str'"
+
+    monkeypatch.setattr(ww.sanitize_cli_text, "__kwdefaults__", {"limit": 3})
+    assert ww.sanitize_cli_text("abcdef") == "def"
+    monkeypatch.setattr(ww.sanitize_cli_text, "__kwdefaults__", None)
+    with pytest.raises(TypeError, match="missing 1 required keyword-only argument: 'limit'"):
+        ww.sanitize_cli_text("abc")
+    with pytest.raises(TypeError):
+        ww._quote_arg.__defaults__ = ["not", "a", "tuple"]
+
+
+def test_defaults_replaced_during_a_call_stay_valid(ww, monkeypatch):
+    # A call keeps using the defaults it started with even when the function's
+    # defaults are replaced (and the old ones freed) while it runs.
+    class Pattern:
+        def sub(self, repl, text):
+            ww.sanitize_cli_text.__kwdefaults__ = {"limit": 2}
+            gc.collect()
+            return text
+
+    monkeypatch.setattr(ww.sanitize_cli_text, "__kwdefaults__", {"limit": int("9" * 40)})
+    monkeypatch.setattr(ww, "_ANSI_ESCAPE_RE", Pattern())
+    assert ww.sanitize_cli_text("abcdef") == "abcdef"
+    assert ww.sanitize_cli_text("abcdef") == "ef"
+
+    class Value:
+        def __str__(self):
+            ww._quote_arg.__defaults__ = ("x",)
+            gc.collect()
+            return "a b"
+
+    monkeypatch.setattr(ww._quote_arg, "__defaults__", (Value(),))
+    assert ww._quote_arg() == '"a b"'
+    assert ww._quote_arg() == "x"
+
+
+def test_attributes_like_a_python_function(ww):
+    fn = ww._display_command
+    assert fn.__globals__ is vars(ww)
+    assert repr(fn).startswith("<function _display_command at 0x")
+    assert inspect.isroutine(fn) and callable(fn)
+    assert fn.__code__.co_varnames[:1] == ("argv",)
+    fn.custom = 1
+    try:
+        assert fn.__dict__["custom"] == 1
+    finally:
+        del fn.custom
+
+
+def test_function_used_as_a_method_binds_self(ww):
+    class Holder:
+        quote = ww._quote_arg
+
+        def __str__(self):
+            return "the holder"
+
+    assert Holder().quote() == '"the holder"'
+    assert Holder.quote("x") == "x"
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_pickled_by_reference(ww, protocol):
+    for fn in (ww._run, ww.sanitize_cli_text, ww._looks_like_file_lock_error):
+        assert pickle.loads(pickle.dumps(fn, protocol)) is fn
+    assert copy.copy(ww._run) is ww._run
+    assert copy.deepcopy(ww._run) is ww._run
+
+
+def test_help_shows_signature_and_docstring(ww):
+    text = pydoc.render_doc(ww.sanitize_cli_text, renderer=pydoc.plaintext)
+    assert "sanitize_cli_text(text: 'str', *, limit: 'int' = 4000) -> 'str'" in text
+    assert "Make pip/uv console output safe for Qt dialogs" in text
+    text = pydoc.render_doc(ww._run, renderer=pydoc.plaintext)
+    assert "_run(argv: 'Sequence[str]', *, timeout: 'float' = 600.0) -> 'PipResult'" in text
+    module_text = pydoc.render_doc(ww, renderer=pydoc.plaintext)
+    assert "sanitize_cli_text(text: 'str', *, limit: 'int' = 4000) -> 'str'" in module_text
+
+
+# --- exceptions and call-time lookup ---------------------------------------------------
+
+
+def test_python_exceptions_propagate_unchanged(ww, monkeypatch):
+    cause = KeyError("inner")
+    raised = ValueError("outer")
+    raised.__cause__ = cause
+
+    def quote(value):
+        raise raised
+
+    monkeypatch.setattr(ww, "_quote_arg", quote)
+    with pytest.raises(ValueError) as caught:
+        ww._display_command(["a"])
+    assert caught.value is raised
+    assert caught.value.__cause__ is cause
+    assert str(caught.value) == "outer"
+    assert any(entry.name == "quote" for entry in caught.traceback)
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, GeneratorExit])
+def test_base_exceptions_are_not_swallowed(ww, exc):
+    class Data:
+        def __bool__(self):
+            return True
+
+        def decode(self, encoding):
+            raise exc()
+
+    with pytest.raises(exc):
+        ww._decode_cli_bytes(Data())
+
+
+def test_decode_catches_only_its_two_errors(ww):
+    class Data:
+        tried = []
+
+        def decode(self, encoding, errors="strict"):
+            self.tried.append(encoding)
+            if encoding == "utf-8" and errors == "strict":
+                raise UnicodeDecodeError("utf-8", b"\x93", 0, 1, "bad")
+            if encoding == "utf-8-sig":
+                raise LookupError(encoding)
+            raise ValueError("not a decode error")
+
+    with pytest.raises(ValueError, match="not a decode error"):
+        ww._decode_cli_bytes(Data())
+    assert Data.tried[:2] == ["utf-8", "utf-8-sig"]
+
+
+def test_module_names_are_looked_up_at_call_time(ww, monkeypatch):
+    monkeypatch.setattr(ww, "_quote_arg", lambda value: f"<{value}>")
+    assert ww._display_command(["a", "b"]) == "<a> <b>"
+    monkeypatch.undo()
+    namespace = vars(ww)
+    saved = dict(namespace)
+    del namespace["_quote_arg"]
+    try:
+        with pytest.raises(NameError, match="name '_quote_arg' is not defined"):
+            ww._display_command(["a"])
+    finally:
+        # put the name back at its place in the namespace's order
+        namespace.clear()
+        namespace.update(saved)
+
+
+def test_platform_and_process_start_are_looked_up_at_call_time(ww, monkeypatch):
+    calls = []
+    monkeypatch.setattr(ww.subprocess, "run",
+                        lambda *a, **k: calls.append(k) or subprocess.CompletedProcess(a[0], 0))
+    ww._run(["uv"])
+    assert "startupinfo" not in calls[-1]
+
+    class StartupInfo:
+        dwFlags = 0
+        wShowWindow = 1
+
+    monkeypatch.setattr(ww.sys, "platform", "win32")
+    monkeypatch.setattr(ww.subprocess, "STARTUPINFO", StartupInfo, raising=False)
+    monkeypatch.setattr(ww.subprocess, "STARTF_USESHOWWINDOW", 1, raising=False)
+    ww._run(["uv"])
+    assert isinstance(calls[-1]["startupinfo"], StartupInfo)
+
+
+def test_deep_recursion_raises_recursion_error(ww, monkeypatch):
+    def quote(value):
+        return ww._display_command([value])
+
+    monkeypatch.setattr(ww, "_quote_arg", quote)
+    with pytest.raises(RecursionError):
+        ww._display_command(["a"])
+
+
+# --- no leaks ---------------------------------------------------------------------------
+
+
+def _growth(action, rounds=20000):
+    for _ in range(500):
+        action()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        gc.collect()
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(rounds):
+            action()
+        gc.collect()
+        after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    return after - before
+
+
+def _swallow(fn, *args, **kwargs):
+    try:
+        fn(*args, **kwargs)
+    except (TypeError, NameError, ValueError):
+        pass
+
+
+@pytest.fixture
+def fake_children(ww, monkeypatch):
+    def run(cmd, **kwargs):
+        if cmd[0] == "missing":
+            raise FileNotFoundError(2, "No such file or directory", cmd[0])
+        if cmd[0] == "slow":
+            raise subprocess.TimeoutExpired(cmd, kwargs["timeout"], output=b"partial \x93")
+        return subprocess.CompletedProcess(cmd, 1, b"\x1b[1mout\r\n", b"err \x93")
+
+    monkeypatch.setattr(ww.subprocess, "run", run)
+
+
+def test_repeated_calls_do_not_leak(ww, fake_children):
+    text = "\x1b[31mred\x1b[0m\r\nline \u200b two " * 20
+    data = ("caf\u00e9 " * 50).encode("cp1252")
+    argv = ["uv", "pip", "install", "a b", 'q"t']
+    result = ww.PipResult(False, ("x",), 1, "o", "e \x1b[1m")
+    watched = [text, data, argv, result]
+    counts = [sys.getrefcount(obj) for obj in watched]
+
+    def action():
+        ww.sanitize_cli_text(text)
+        ww.sanitize_cli_text(text, limit=7)
+        ww._decode_cli_bytes(data)
+        ww._quote_arg(argv[3])
+        ww._display_command(argv)
+        ww._looks_like_file_lock_error(text)
+        ww._subprocess_kwargs()
+        ww._run(argv)
+        ww._run(["missing"])
+        ww._run(["slow"], timeout=1)
+        result.output
+
+    assert _growth(action, rounds=5000) < 64 * 1024
+    assert [sys.getrefcount(obj) for obj in watched] == counts
+
+
+def test_failed_calls_do_not_leak(ww, monkeypatch):
+    text = "some text"
+    counts = sys.getrefcount(text)
+
+    def action():
+        _swallow(ww.sanitize_cli_text, text, text)
+        _swallow(ww.sanitize_cli_text, text, limt=text)
+        _swallow(ww.sanitize_cli_text, text, text=text)
+        _swallow(ww.sanitize_cli_text, limit=text)
+        _swallow(ww._run, text, timeout=text, zz=1)
+        _swallow(ww._quote_arg)
+        _swallow(ww.sanitize_cli_text, text, limit=text)  # fails inside the body
+
+    assert _growth(action) < 64 * 1024
+    assert sys.getrefcount(text) == counts
