@@ -6,6 +6,7 @@ import argparse
 import logging
 import os
 import sys
+import textwrap
 import traceback
 
 from . import commands
@@ -92,7 +93,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     def add(name, help_text, handler, parents=(), description=None):
         p = sub.add_parser(
-            name, help=help_text, description=description or help_text, epilog=EPILOG,
+            name, help=help_text, description=textwrap.fill(description or help_text, 79), epilog=EPILOG,
             parents=[common, *parents], formatter_class=argparse.RawDescriptionHelpFormatter,
         )
         p.set_defaults(handler=handler)
