@@ -7,7 +7,14 @@ from typing import Any as Any, Optional as Optional
 
 logger: logging.Logger
 PREVIOUS_PID_ENV: str
-__all__: list[str]
+__all__ = [
+    "PREVIOUS_PID_ENV",
+    "main_window",
+    "relaunch_command",
+    "restart_application",
+    "quit_application",
+    "wait_for_previous_instance",
+]
 
 def _gui_executable(executable: str) -> str: ...
 def relaunch_command() -> tuple[str, list[str]]: ...

@@ -13,7 +13,33 @@ from pathlib import Path as Path
 from typing import Any as Any, List as List, Optional as Optional, Tuple as Tuple
 
 logger: logging.Logger
-__all__: list[str]
+__all__ = [
+    "PipResult",
+    "prefer_uv",
+    "installer_label",
+    "install_command",
+    "uninstall_command",
+    "upgrade_command",
+    "run_install",
+    "run_uninstall",
+    "run_upgrade",
+    "pypi_package_for_info",
+    "pypi_package_for_available",
+    "parse_pypi_project_from_url",
+    "list_pypi_talvex_extensions",
+    "display_name_from_pypi_package",
+    "sanitize_cli_text",
+    "purge_imported_package_modules",
+    "normalize_pypi_name",
+    "list_installed_talvex_ext_packages",
+    "is_user_visible_extension_package",
+    "cleanup_broken_package_install",
+    "pending_packages",
+    "pending_operations",
+    "queue_pending_op",
+    "clear_pending_op",
+    "process_pending_operations",
+]
 
 _PYPI_PROJECT_RE: re.Pattern[str]
 _ANSI_ESCAPE_RE: re.Pattern[str]
