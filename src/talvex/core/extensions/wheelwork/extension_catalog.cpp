@@ -180,8 +180,8 @@ nb::list visible_names(const Call &c, nb::handle projects, nb::handle prefix) {
     VisibilityFilter filter(c, prefix);
     nb::str name_key("name");
     nb::list names;
-    Py_ssize_t count = PyList_GET_SIZE(projects.ptr());
-    for (Py_ssize_t i = 0; i < count && i < PyList_GET_SIZE(projects.ptr()); ++i) {
+    // The list's live length, as a Python loop over it would see it.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(projects.ptr()); ++i) {
         nb::object project = nb::borrow(PyList_GET_ITEM(projects.ptr(), i));
         if (!PyDict_Check(project.ptr()))
             continue;
