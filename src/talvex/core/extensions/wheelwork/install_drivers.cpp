@@ -151,6 +151,9 @@ nb::object run_uninstall(Call &c) {
         return result;
     }
     if (tvx::truthy(defer_on_lock) && looks_locked(c, result)) {
+        // The removal is the latest wish: an install or upgrade queued earlier
+        // would otherwise be replayed after it and bring the package back.
+        c.call("clear_pending_op", "install", pkg);
         c.call("queue_pending_op", "uninstall", pkg);
         return c.call("_deferred_result", "uninstall", pkg, result);
     }
@@ -185,7 +188,8 @@ const FuncSpec kFunctions[] = {
                "\n"
                "    Leftover metadata and package files are cleaned up whatever the installer\n"
                "    reports.  A success clears a queued uninstall of the package; a failure on\n"
-               "    a locked file is queued for the next start when *defer_on_lock* is true.\n"
+               "    a locked file is queued for the next start when *defer_on_lock* is true,\n"
+               "    replacing a queued install of the same package.\n"
                "    Call ``purge_imported_package_modules`` first: modules are not dropped here.\n"
                "    ",
         .params = {arg("package", "str"), kwarg("defer_on_lock", "bool", dflt(true))},
