@@ -167,15 +167,16 @@ const FuncSpec kFunctions[] = {
         .name = "run_install",
         .doc = "Install *package* from PyPI, repairing broken local metadata first.\n"
                "\n"
-               "    The specification is reduced to its bare distribution name (extras, pins and\n"
-               "    markers dropped), the package's modules are purged from ``sys.modules`` and\n"
-               "    leftovers of interrupted installs are removed.  The newest release is then\n"
-               "    (re)installed with ``--no-deps``; a failure that mentions metadata or\n"
-               "    dist-info is retried once after cleanup and an uninstall.  When files are\n"
-               "    locked by the running process the install is queued for the next start\n"
-               "    (``defer_on_lock``) or reported with the command to run by hand.  After a\n"
-               "    successful install the extension's missing dependencies are installed in a\n"
-               "    second run.  *upgrade* is accepted for symmetry: every install upgrades.\n"
+               "    The request is reduced to its bare distribution name (extras, pins and markers\n"
+               "    dropped); anything that is not a plain distribution name is refused without\n"
+               "    running the installer.  The package's modules are purged from ``sys.modules``\n"
+               "    and leftovers of interrupted installs are removed.  The newest release is then\n"
+               "    (re)installed with ``--no-deps``; a failure that mentions metadata or dist-info\n"
+               "    is retried once after cleanup and an uninstall.  When files are locked by the\n"
+               "    running process the install is queued for the next start (``defer_on_lock``) or\n"
+               "    reported with the command to run by hand.  After a successful install the\n"
+               "    extension's missing dependencies are installed in a second run.  *upgrade* is\n"
+               "    accepted for symmetry: every install upgrades.\n"
                "    ",
         .params = {arg("package", "str"), kwarg("upgrade", "bool", dflt(false)),
                    kwarg("defer_on_lock", "bool", dflt(true))},
@@ -190,7 +191,8 @@ const FuncSpec kFunctions[] = {
                "    reports.  A success clears a queued uninstall of the package; a failure on\n"
                "    a locked file is queued for the next start when *defer_on_lock* is true,\n"
                "    replacing a queued install of the same package.\n"
-               "    Call ``purge_imported_package_modules`` first: modules are not dropped here.\n"
+               "    Names are refused as by ``run_install``.  Call\n"
+               "    ``purge_imported_package_modules`` first: modules are not dropped here.\n"
                "    ",
         .params = {arg("package", "str"), kwarg("defer_on_lock", "bool", dflt(true))},
         .returns = "PipResult",
