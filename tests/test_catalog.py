@@ -263,11 +263,6 @@ def test_interrupting_exceptions_are_not_swallowed(ww, fake_index):
         ww.list_pypi_talvex_extensions()
 
 
-def test_positional_arguments_rejected(ww):
-    with pytest.raises(TypeError):
-        ww.list_pypi_talvex_extensions("talvex-ext-")
-
-
 # --- the name filter: module functions honoured, fast evaluation identical ---------
 
 

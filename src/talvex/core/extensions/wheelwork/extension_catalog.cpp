@@ -87,6 +87,17 @@ public:
     }
 
     bool ok() const { return ok_; }
+    // Whether an ASCII name is judged without calling back into Python.
+    bool decides_natively() const { return ok_ && hidden_native_; }
+
+    // An exact, non-empty ASCII str without leading or trailing whitespace.
+    static bool plain_ascii(PyObject *s) {
+        if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s))
+            return false;
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        const Py_UCS1 *data = PyUnicode_1BYTE_DATA(s);
+        return n > 0 && !Py_UNICODE_ISSPACE(data[0]) && !Py_UNICODE_ISSPACE(data[n - 1]);
+    }
 
     bool visible(nb::handle name) {
         PyObject *s = name.ptr();
@@ -185,13 +196,26 @@ nb::list visible_names(const Call &c, nb::handle projects, nb::handle prefix) {
         nb::object project = nb::borrow(PyList_GET_ITEM(projects.ptr(), i));
         if (!PyDict_Check(project.ptr()))
             continue;
+        if (filter.decides_natively() && PyDict_CheckExact(project.ptr())) {
+            // The common case -- a plain ASCII name without surrounding blanks --
+            // is decided without running any Python code, so the borrowed value
+            // stays valid throughout.
+            PyObject *value = PyDict_GetItemWithError(project.ptr(), name_key.ptr());
+            if (!value && PyErr_Occurred())
+                throw nb::python_error();
+            if (value && filter.plain_ascii(value)) {
+                if (filter.visible(value))
+                    names.append(nb::handle(value));
+                continue;
+            }
+        }
         nb::object name;
         if (PyDict_CheckExact(project.ptr())) {
-            PyObject *value = nullptr;
-            if (PyDict_GetItemRef(project.ptr(), name_key.ptr(), &value) < 0)
+            PyObject *found = nullptr;
+            if (PyDict_GetItemRef(project.ptr(), name_key.ptr(), &found) < 0)
                 throw nb::python_error();
-            name = stripped_name(value ? nb::handle(value) : nb::handle(Py_None));
-            Py_XDECREF(value);
+            nb::object value = found ? nb::steal(found) : nb::none();
+            name = stripped_name(value);
         } else {
             name = stripped_name(project.attr("get")(name_key));
         }
