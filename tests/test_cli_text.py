@@ -43,10 +43,6 @@ def test_sanitize_removes_escape_sequences(ww, raw, expected):
     assert ww.sanitize_cli_text(raw) == expected
 
 
-@pytest.mark.xfail(
-    strict=False,
-    reason="the command form runs greedily to the last ESC-backslash, taking the text between",
-)
 def test_sanitize_keeps_text_between_two_terminated_commands(ww):
     link = f"{ESC}]8;;http://example.invalid/{ESC}\\docs{ESC}]8;;{ESC}\\ here"
     assert ww.sanitize_cli_text(link) == "docs here"

@@ -280,9 +280,12 @@ namespace detail {
 PyObject *cached_name(FunctionObject *f, const char *name) {
     if (f->name_cache == nullptr)
         f->name_cache = new std::vector<std::pair<const char *, PyObject *>>();
-    for (auto &[literal, key] : *f->name_cache)
-        if (literal == name)
+    for (auto &[literal, key] : *f->name_cache) {
+        // Keyed by address; the text is checked too, so a name built at run time
+        // whose storage is later reused can never find another name's entry.
+        if (literal == name && PyUnicode_CompareWithASCIIString(key, name) == 0)
             return key;
+    }
     PyObject *key = PyUnicode_InternFromString(name);
     if (key == nullptr)
         throw nb::python_error();
