@@ -55,8 +55,9 @@ bool utf8_of(nb::handle text, std::string &out) {
 // through the module function.
 class VisibilityFilter {
 public:
-    // Empty optional-like result: `ok()` is false when the rule cannot be
-    // evaluated natively for this call (replaced functions, unusual constants).
+    // `ok()` is false when the rule cannot be evaluated natively for this call
+    // (replaced functions, a prefix or constant it cannot read); every name then
+    // goes through the module function.
     VisibilityFilter(const Call &c, nb::handle prefix) : c_(c), prefix_(prefix) {
         if (!is_original(c, "is_user_visible_extension_package") ||
             !is_original(c, "normalize_pypi_name") || !is_original(c, "_normalize_dist_name"))
