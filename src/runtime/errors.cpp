@@ -15,6 +15,7 @@ void raise(PyObject *type, nb::handle message) {
 void raise_from(PyObject *type, nb::handle message, const nb::python_error &cause) {
     Handling handling(cause);  // sets __context__ as `raise ... from` inside `except` would
     nb::object exc = nb::handle(type)(message);
+    PyException_SetContext(exc.ptr(), nb::borrow(cause.value()).release().ptr());
     PyException_SetCause(exc.ptr(), nb::borrow(cause.value()).release().ptr());
     PyErr_SetRaisedException(exc.release().ptr());
     throw nb::python_error();
