@@ -7,6 +7,13 @@
 #include <string_view>
 #include <vector>
 
+#if defined(_MSC_VER)
+#include <xmmintrin.h>
+#define TALVEX_PREFETCH(p) _mm_prefetch(reinterpret_cast<const char *>(p), _MM_HINT_T0)
+#else
+#define TALVEX_PREFETCH(p) __builtin_prefetch(p)
+#endif
+
 namespace wheelwork {
 
 namespace {
@@ -105,13 +112,13 @@ public:
         if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s))
             return tvx::truthy(
                 c_.call("is_user_visible_extension_package", name, "prefix"_a = prefix_));
-        normalize_ascii(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(s)),
-                        static_cast<size_t>(PyUnicode_GET_LENGTH(s)));
-        if (key_.empty())
+        bool may_match = normalize_ascii(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(s)),
+                                         static_cast<size_t>(PyUnicode_GET_LENGTH(s)),
+                                         hidden_native_ ? std::string_view(prefix_key_)
+                                                        : std::string_view());
+        if (!may_match || key_.empty())
             return false;
         if (hidden_native_) {
-            if (!starts_with(prefix_key_))
-                return false;
             for (const std::string &member : hidden_names_)
                 if (key_ == member)
                     return false;
@@ -132,32 +139,37 @@ private:
         return std::string_view(key_).substr(0, head.size()) == head;
     }
 
-    // str.strip(), str.lower(), " " -> "-", runs of "-_." -> "-", strip("-").
-    void normalize_ascii(const char *data, size_t n) {
+    // str.strip(), str.lower(), " " -> "-", runs of "-_." -> "-", strip("-"),
+    // into key_.  A separator run becomes "-" only once a character follows it,
+    // which drops the leading and trailing ones.  Returns false as soon as the
+    // key can no longer begin with `head` (most names of the index fail at their
+    // first letter); key_ is then incomplete.
+    bool normalize_ascii(const char *data, size_t n, std::string_view head) {
         size_t begin = 0, end = n;
         while (begin < end && Py_UNICODE_ISSPACE(static_cast<unsigned char>(data[begin])))
             ++begin;
         while (end > begin && Py_UNICODE_ISSPACE(static_cast<unsigned char>(data[end - 1])))
             --end;
         key_.clear();
-        bool in_run = false;
+        bool pending_dash = false;
+        auto emit = [&](char ch) {
+            key_.push_back(ch);
+            size_t i = key_.size() - 1;
+            return i >= head.size() || head[i] == ch;
+        };
         for (size_t i = begin; i < end; ++i) {
             char ch = data[i];
             if (ch == ' ' || ch == '-' || ch == '_' || ch == '.') {
-                if (!in_run)
-                    key_.push_back('-');
-                in_run = true;
+                pending_dash = true;
                 continue;
             }
-            in_run = false;
-            key_.push_back(ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch);
+            if (pending_dash && !key_.empty() && !emit('-'))
+                return false;
+            pending_dash = false;
+            if (!emit(ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch))
+                return false;
         }
-        size_t lead = 0;
-        while (lead < key_.size() && key_[lead] == '-')
-            ++lead;
-        while (key_.size() > lead && key_.back() == '-')
-            key_.pop_back();
-        key_.erase(0, lead);
+        return key_.size() >= head.size();
     }
 
     const Call &c_;
@@ -186,6 +198,38 @@ nb::object stripped_name(nb::handle value) {
     return text.attr("strip")();
 }
 
+// The index document holds hundreds of thousands of small dicts spread over
+// memory; reading them one after the other waits on a cache miss for the dict,
+// its key table and the name string in turn.  Asking for those a few projects
+// ahead lets the loads overlap.  Only prefetches and lookups are made here (no
+// Python code runs), and every item is read from the list's current contents.
+void prefetch_ahead(nb::handle projects, Py_ssize_t i, nb::handle name_key) {
+    constexpr Py_ssize_t kObject = 24, kKeys = 12, kName = 4;
+    PyObject *list = projects.ptr();
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    if (i + kObject < n)
+        TALVEX_PREFETCH(PyList_GET_ITEM(list, i + kObject));
+    if (i + kKeys < n) {
+        PyObject *item = PyList_GET_ITEM(list, i + kKeys);
+        if (PyDict_CheckExact(item)) {
+            const char *keys = reinterpret_cast<const char *>(
+                reinterpret_cast<PyDictObject *>(item)->ma_keys);
+            TALVEX_PREFETCH(keys);
+            TALVEX_PREFETCH(keys + 64);
+        }
+    }
+    if (i + kName < n) {
+        PyObject *item = PyList_GET_ITEM(list, i + kName);
+        if (PyDict_CheckExact(item)) {
+            PyObject *value = PyDict_GetItemWithError(item, name_key.ptr());
+            if (value)
+                TALVEX_PREFETCH(value);
+            else
+                PyErr_Clear();  // seen again, and reported, when the item's turn comes
+        }
+    }
+}
+
 // The project names of a simple-index document that are visible extensions,
 // in document order (duplicates kept).
 nb::list visible_names(const Call &c, nb::handle projects, nb::handle prefix) {
@@ -194,6 +238,8 @@ nb::list visible_names(const Call &c, nb::handle projects, nb::handle prefix) {
     nb::list names;
     // The list's live length, as a Python loop over it would see it.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(projects.ptr()); ++i) {
+        if (filter.decides_natively())
+            prefetch_ahead(projects, i, name_key);
         nb::object project = nb::borrow(PyList_GET_ITEM(projects.ptr(), i));
         if (!PyDict_Check(project.ptr()))
             continue;
