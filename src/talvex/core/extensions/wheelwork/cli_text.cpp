@@ -38,12 +38,27 @@ nb::object filter_chars(nb::handle text) {
     return nb::steal(out);
 }
 
+// True while `pattern` is a compiled pattern equal to the module's own escape
+// pattern, so the native cleaner gives what its sub() would.
+bool is_own_escape_pattern(nb::handle pattern) {
+    nb::object pattern_type = nb::module_::import_("re").attr("Pattern");
+    if (!Py_IS_TYPE(pattern.ptr(), reinterpret_cast<PyTypeObject *>(pattern_type.ptr())))
+        return false;
+    return pattern.attr("pattern").equal(nb::str(kAnsiEscapePattern)) &&
+           pattern.attr("flags").equal(nb::int_(32));  // re.UNICODE, the default for str
+}
+
 nb::object sanitize_cli_text(Call &c) {
     nb::handle text = c[0], limit = c[1];
     nb::object s = tvx::truthy(text) ? nb::object(tvx::to_str(text)) : nb::object(nb::str(""));
-    s = c.g("_ANSI_ESCAPE_RE").attr("sub")("", s);
-    s = s.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
-    s = filter_chars(s).attr("strip")();
+    nb::object pattern = c.g("_ANSI_ESCAPE_RE");
+    if (PyUnicode_Check(s.ptr()) && is_own_escape_pattern(pattern)) {
+        s = clean_console_text(s);
+    } else {
+        s = pattern.attr("sub")("", s);
+        s = s.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
+        s = filter_chars(s).attr("strip")();
+    }
     nb::object zero = nb::int_(0);
     if (limit > zero && nb::int_(nb::len(s)) > limit)
         s = s[nb::slice(-limit, nb::none(), nb::none())];

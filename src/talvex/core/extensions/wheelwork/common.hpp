@@ -27,6 +27,17 @@ using tvx::star;
 inline constexpr const char *kIndexHost = "pypi.org";
 inline constexpr const char *kTestIndexHost = "test.pypi.org";
 
+// The terminal escape-sequence pattern bound as `_ANSI_ESCAPE_RE`: ESC, then an
+// operating-system command up to its first BEL or ESC-backslash, a control
+// sequence, or a single character.
+inline constexpr const char *kAnsiEscapePattern =
+    "\\x1b(?:\\][^\\x07]*?(?:\\x07|\\x1b\\\\)|\\[[0-?]*[ -/]*[@-~]|[@-Z\\\\-_])";
+
+// Cleans installer text the way sanitize_cli_text does before its cut, in one
+// pass: removes what kAnsiEscapePattern matches, turns CR LF and lone CR into LF,
+// drops control and format characters, and strips surrounding whitespace.
+nb::object clean_console_text(nb::handle text);
+
 // Function tables, one per concern (each in the source file of that name).
 std::span<const FuncSpec> cli_text_functions();
 std::span<const FuncSpec> module_purge_functions();

@@ -167,10 +167,7 @@ void exec_module(nb::module_ m) {
               re.attr("compile")(hosts + nb::str("/project/([^/#?\\s]+)"), re.attr("IGNORECASE")));
     // An operating-system command ends at its first terminator: a greedy body
     // would run from one ESC ] to the last ESC-backslash and swallow the text between.
-    frame.set("_ANSI_ESCAPE_RE",
-              re.attr("compile")("\\x1b(?:\\][^\\x07]*?(?:\\x07|\\x1b\\\\)"
-                                 "|\\[[0-?]*[ -/]*[@-~]"
-                                 "|[@-Z\\\\-_])"));
+    frame.set("_ANSI_ESCAPE_RE", re.attr("compile")(kAnsiEscapePattern));
     frame.set("_LOCKED_RUNTIME_PACKAGES",
               frozenset_of({"talvex", "pyside6", "pyside6-addons", "pyside6-essentials",
                             "shiboken6", "shiboken6-generator", "numpy"}));
