@@ -28,20 +28,14 @@ def fake_index(ww, monkeypatch):
     `projects` (a callable or a dict; missing projects raise), every call is recorded."""
 
     class Index:
-        doc = None
-        projects = {}
-        calls = []
-        lock = threading.Lock()
+        doc, projects, calls = None, {}, []
 
     def fake_http_json(url, *, timeout, headers=None):
-        with Index.lock:
-            Index.calls.append((url, timeout, headers))
+        Index.calls.append((url, timeout, headers))
         if url.endswith("/simple/"):
             return Index.doc
         name = url.rsplit("/", 2)[-2]
-        if callable(Index.projects):
-            return Index.projects(name)
-        return Index.projects[name]
+        return Index.projects(name) if callable(Index.projects) else Index.projects[name]
 
     monkeypatch.setattr(ww, "_http_json", fake_http_json)
     return Index
@@ -69,33 +63,23 @@ def pools(monkeypatch):
 
 
 def test_listing_over_http(ww, server, origin):
-    server.route("/simple/", simple_doc("talvex-ext-b", "Talvex-Ext-a", "talvex-ext-sdk", "talvex-extension-x", "numpy"))
+    server.route("/simple/", simple_doc("talvex-ext-b", "Talvex-Ext-a", "talvex-ext-sdk",
+                                        "talvex-extension-x", "numpy"))
     server.route("/pypi/talvex-ext-b/json", project_doc("talvex-ext-b", "2.0", "Bee", requires_dist=None))
     server.route("/pypi/Talvex-Ext-a/json", project_doc("Talvex_Ext_A", "1.5", None))
 
-    entries = ww.list_pypi_talvex_extensions()
-    assert [e["id"] for e in entries] == ["Talvex_Ext_A", "talvex-ext-b"]
-    a, b = entries
-    assert list(a) == ["id", "name", "version", "package", "description", "raw"]
-    assert a == {
-        "id": "Talvex_Ext_A",
-        "name": "A",
-        "version": "1.5",
-        "package": "Talvex_Ext_A",
-        "description": "",
-        "raw": {"name": "Talvex_Ext_A", "version": "1.5", "summary": None},
-    }
-    assert b["version"] == "2.0" and b["description"] == "Bee" and b["name"] == "B"
-
+    a, b = ww.list_pypi_talvex_extensions()
+    assert list(a.items()) == [
+        ("id", "Talvex_Ext_A"), ("name", "A"), ("version", "1.5"), ("package", "Talvex_Ext_A"),
+        ("description", ""), ("raw", {"name": "Talvex_Ext_A", "version": "1.5", "summary": None}),
+    ]
+    assert (b["id"], b["version"], b["description"], b["name"]) == ("talvex-ext-b", "2.0", "Bee", "B")
     simple_path, simple_headers = server.requests[0]
-    assert simple_path == "/simple/"
-    assert simple_headers["Accept"] == ACCEPT
+    assert simple_path == "/simple/" and simple_headers["Accept"] == ACCEPT
     assert simple_headers["User-Agent"].startswith("Talvex-Desktop/1.0")
     assert server.opened[0] == (f"{origin}/simple/", 45.0)
     assert sorted(server.opened[1:]) == [
-        (f"{origin}/pypi/Talvex-Ext-a/json", 15.0),
-        (f"{origin}/pypi/talvex-ext-b/json", 15.0),
-    ]
+        (f"{origin}/pypi/Talvex-Ext-a/json", 15.0), (f"{origin}/pypi/talvex-ext-b/json", 15.0)]
 
 
 def test_failed_project_keeps_stub_at_its_position(ww, server, caplog):
@@ -106,28 +90,23 @@ def test_failed_project_keeps_stub_at_its_position(ww, server, caplog):
 
     with caplog.at_level(logging.DEBUG, logger=ww.logger.name):
         entries = ww.list_pypi_talvex_extensions()
-    assert [e["package"] for e in entries] == ["talvex-ext-a", "talvex-ext-b", "talvex-ext-c"]
-    assert entries[0]["version"] == "1.0"
+    assert [(e["package"], e["version"]) for e in entries] == [
+        ("talvex-ext-a", "1.0"), ("talvex-ext-b", ""), ("talvex-ext-c", "")]
     for stub in entries[1:]:
-        assert stub["version"] == stub["description"] == ""
-        assert stub["raw"] == {"name": stub["id"]}
-    failures = [r for r in caplog.records if r.msg == "PyPI metadata for %s failed: %s"]
-    assert [r.args[0] for r in failures] == ["talvex-ext-b"]
-    assert isinstance(failures[0].args[1], RuntimeError) and failures[0].exc_info is None
+        assert stub["description"] == "" and stub["raw"] == {"name": stub["id"]}
+    failure, = [r for r in caplog.records if r.msg == "PyPI metadata for %s failed: %s"]
+    assert failure.args[0] == "talvex-ext-b"
+    assert isinstance(failure.args[1], RuntimeError) and failure.exc_info is None
 
 
-@pytest.mark.parametrize(
-    "body", [b"[]", b'{"meta": {}}', b'{"projects": {"name": "talvex-ext-a"}}', b'"projects"']
-)
-def test_unexpected_simple_index_document(ww, server, body):
-    server.route("/simple/", body)
-    with pytest.raises(RuntimeError, match="^Unexpected PyPI simple index response$"):
-        ww.list_pypi_talvex_extensions()
-
-
-def test_simple_index_failures_reach_the_caller(ww, server):
-    server.route("/simple/", b"down", status=503)
-    with pytest.raises(RuntimeError, match=r"^HTTP 503 for https://.*/simple/: down$"):
+@pytest.mark.parametrize("body, status, message", [
+    *[(body, 200, "^Unexpected PyPI simple index response$") for body in
+      (b"[]", b'{"meta": {}}', b'{"projects": {"name": "talvex-ext-a"}}', b'"projects"')],
+    (b"down", 503, r"^HTTP 503 for https://.*/simple/: down$"),
+])
+def test_simple_index_failures_reach_the_caller(ww, server, body, status, message):
+    server.route("/simple/", body, status=status)
+    with pytest.raises(RuntimeError, match=message):
         ww.list_pypi_talvex_extensions()
 
 
@@ -136,20 +115,9 @@ def test_concurrent_listings(ww, server):
     server.route("/simple/", simple_doc(*reversed(names), "other"))
     for n in names:
         server.route(f"/pypi/{n}/json", project_doc(n.upper(), n[-2:]))
-    results, errors = [], []
-
-    def listing():
-        try:
-            results.append(ww.list_pypi_talvex_extensions(max_packages=0))
-        except BaseException as exc:  # pragma: no cover - reported below
-            errors.append(exc)
-
-    threads = [threading.Thread(target=listing) for _ in range(6)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(60)
-    assert not errors and len(results) == 6
+    with concurrent.futures.ThreadPoolExecutor(6) as pool:
+        futures = [pool.submit(ww.list_pypi_talvex_extensions, max_packages=0) for _ in range(6)]
+        results = [f.result(timeout=60) for f in futures]
     expected = [(n.upper(), n[-2:]) for n in names]
     for entries in results:
         assert [(e["id"], e["version"]) for e in entries] == expected
@@ -160,13 +128,11 @@ def test_concurrent_listings(ww, server):
 
 def test_stub_entries_without_metadata(ww, fake_index, pools):
     fake_index.doc = simple_doc("talvex_ext_y", " talvex-ext-x\n")
-    entries = ww.list_pypi_talvex_extensions(fetch_metadata=False)
-    assert entries == [
-        {"id": "talvex-ext-x", "name": "X", "version": "", "package": "talvex-ext-x", "description": "", "raw": {"name": "talvex-ext-x"}},
-        {"id": "talvex_ext_y", "name": "Y", "version": "", "package": "talvex_ext_y", "description": "", "raw": {"name": "talvex_ext_y"}},
-    ]
-    assert len(fake_index.calls) == 1  # the simple index only
-    _, timeout, headers = fake_index.calls[0]
+    stub = lambda pkg, name: {"id": pkg, "name": name, "version": "", "package": pkg,  # noqa: E731
+                              "description": "", "raw": {"name": pkg}}
+    assert ww.list_pypi_talvex_extensions(fetch_metadata=False) == [
+        stub("talvex-ext-x", "X"), stub("talvex_ext_y", "Y")]
+    (_, timeout, headers), = fake_index.calls  # the simple index only
     assert timeout == 45.0 and headers == {"Accept": ACCEPT}
 
 
@@ -174,17 +140,20 @@ def test_canonical_name_replaces_listed_name(ww, fake_index):
     fake_index.doc = simple_doc("talvex-ext-foo", "talvex-ext-bar")
     info = {"name": "Talvex_Ext_Foo", "version": 3, "summary": "Foo tool"}
     fake_index.projects = {"talvex-ext-foo": {"info": info}, "talvex-ext-bar": {"info": {"name": "  "}}}
-    foo_entry = ww.list_pypi_talvex_extensions()[1]
-    assert foo_entry == {"id": "Talvex_Ext_Foo", "name": "Foo", "version": "3", "package": "Talvex_Ext_Foo", "description": "Foo tool", "raw": info}
-    assert foo_entry["raw"] is info
-    assert ww.list_pypi_talvex_extensions()[0]["package"] == "talvex-ext-bar"  # blank name: listed one kept
+    bar, foo = ww.list_pypi_talvex_extensions()
+    assert foo == {"id": "Talvex_Ext_Foo", "name": "Foo", "version": "3", "package": "Talvex_Ext_Foo",
+                   "description": "Foo tool", "raw": info}
+    assert foo["raw"] is info
+    assert bar["package"] == "talvex-ext-bar"  # blank name: listed one kept
 
 
 def test_order_cap_and_duplicates(ww, fake_index):
-    fake_index.doc = simple_doc("talvex-ext-b", "talvex-ext-A", "Talvex-Ext-a", "talvex-ext-a", "talvex-ext-c", "talvex-ext-b")
+    fake_index.doc = simple_doc("talvex-ext-b", "talvex-ext-A", "Talvex-Ext-a", "talvex-ext-a",
+                                "talvex-ext-c", "talvex-ext-b")
     fake_index.projects = lambda name: project_doc(name)
-    ids = lambda **kw: [e["id"] for e in ww.list_pypi_talvex_extensions(**kw)]
-    everything = ["talvex-ext-A", "Talvex-Ext-a", "talvex-ext-a", "talvex-ext-b", "talvex-ext-b", "talvex-ext-c"]
+    ids = lambda **kw: [e["id"] for e in ww.list_pypi_talvex_extensions(**kw)]  # noqa: E731
+    everything = ["talvex-ext-A", "Talvex-Ext-a", "talvex-ext-a", "talvex-ext-b", "talvex-ext-b",
+                  "talvex-ext-c"]
     assert ids(max_packages=0) == everything  # stable, case-insensitive, duplicates kept
     assert ids(max_packages=-3) == everything
     assert ids(max_packages=2.9) == everything[:2]
@@ -193,17 +162,15 @@ def test_order_cap_and_duplicates(ww, fake_index):
     assert [c[0].rsplit("/", 2)[-2] for c in fake_index.calls[1:]] == ["talvex-ext-A"]
 
 
-def test_nothing_visible_starts_no_pool(ww, fake_index, pools):
-    fake_index.doc = {"projects": [{"name": "numpy"}, "talvex-ext-str", {"name": None}, {}, 7, {"name": "talvex-ext-sdk"}]}
-    result = ww.list_pypi_talvex_extensions()
-    assert result == [] and pools == []
+ODD_ROWS = [{"name": "numpy"}, "talvex-ext-str", {"name": None}, {}, 7, {"name": "talvex-ext-sdk"}]
 
 
-@pytest.mark.parametrize("count, workers", [(1, 1), (3, 3), (8, 8), (20, 8)])
+@pytest.mark.parametrize("count, workers", [(0, []), (1, [1]), (3, [3]), (8, [8]), (20, [8])])
 def test_worker_count(ww, fake_index, pools, count, workers):
-    fake_index.doc = simple_doc(*[f"talvex-ext-{i:02d}" for i in range(count)])
+    rows = [{"name": f"talvex-ext-{i:02d}"} for i in range(count)]
+    fake_index.doc = {"projects": ODD_ROWS + rows}  # odd and hidden rows are skipped
     assert len(ww.list_pypi_talvex_extensions(fetch_metadata=False)) == count
-    assert [p["workers"] for p in pools] == [workers]
+    assert [p["workers"] for p in pools] == workers  # nothing visible starts no pool
 
 
 def test_nested_entry_function(ww, fake_index, pools):
@@ -212,12 +179,10 @@ def test_nested_entry_function(ww, fake_index, pools):
     submitted = pools[0]["submitted"]
     assert [args for _, args in submitted] == [("talvex-ext-a",), ("talvex-ext-b",)]
     fn = submitted[0][0]
-    assert fn is submitted[1][0]
-    assert fn.__name__ == "_meta_entry"
-    assert fn.__qualname__ == "list_pypi_talvex_extensions.<locals>._meta_entry"
-    assert fn.__doc__ is None
+    assert fn is submitted[1][0] and not hasattr(ww, "_meta_entry")
+    assert (fn.__name__, fn.__qualname__, fn.__doc__) == (
+        "_meta_entry", "list_pypi_talvex_extensions.<locals>._meta_entry", None)
     assert str(inspect.signature(fn)) == "(pkg: 'str') -> 'dict[str, Any]'"
-    assert not hasattr(ww, "_meta_entry")
     ww.list_pypi_talvex_extensions(fetch_metadata=False)
     assert pools[1]["submitted"][0][0] is not fn  # made afresh by every call
 
@@ -227,16 +192,13 @@ def test_per_project_timeout(ww, fake_index, timeout, per_project):
     fake_index.doc = simple_doc("talvex-ext-a")
     fake_index.projects = lambda name: project_doc(name)
     ww.list_pypi_talvex_extensions(timeout=timeout)
-    (_, simple_timeout, _), (_, project_timeout, project_headers) = fake_index.calls
-    assert simple_timeout == timeout
-    assert project_timeout == per_project and project_headers is None
+    assert [call[1:] for call in fake_index.calls] == [(timeout, {"Accept": ACCEPT}), (per_project, None)]
 
 
 def test_entry_failure_outside_fetch_becomes_stub(ww, fake_index, monkeypatch, caplog):
     fake_index.doc = simple_doc("talvex-ext-a", "talvex-ext-b")
     fake_index.projects = lambda name: project_doc(name, "9")
-    real_title = ww.display_name_from_pypi_package
-    main = threading.current_thread()
+    real_title, main = ww.display_name_from_pypi_package, threading.current_thread()
 
     def title(package):
         if threading.current_thread() is not main and package == "talvex-ext-b":
@@ -246,8 +208,7 @@ def test_entry_failure_outside_fetch_becomes_stub(ww, fake_index, monkeypatch, c
     monkeypatch.setattr(ww, "display_name_from_pypi_package", title)
     with caplog.at_level(logging.DEBUG, logger=ww.logger.name):
         entries = ww.list_pypi_talvex_extensions()
-    assert [e["version"] for e in entries] == ["9", ""]
-    assert entries[1]["name"] == "B"
+    assert [(e["version"], e["name"]) for e in entries] == [("9", "A"), ("", "B")]
     (record,) = [r for r in caplog.records if r.msg == "PyPI catalog entry failed for %s: %s"]
     assert record.args[0] == "talvex-ext-b" and isinstance(record.args[1], ValueError)
 
@@ -269,15 +230,8 @@ def test_interrupting_exceptions_are_not_swallowed(ww, fake_index):
 def reference_names(ww, projects, prefix):
     """The filter and sort as the module's own functions define them."""
     visible = ww.is_user_visible_extension_package
-    names = []
-    for project in projects:
-        if not isinstance(project, dict):
-            continue
-        name = str(project.get("name") or "").strip()
-        if visible(name, prefix=prefix):
-            names.append(name)
-    names.sort(key=str.lower)
-    return names
+    names = [str(p.get("name") or "").strip() for p in projects if isinstance(p, dict)]
+    return sorted((name for name in names if visible(name, prefix=prefix)), key=str.lower)
 
 
 def listed(ww, fake_index, projects, prefix="talvex-ext-"):
@@ -317,27 +271,26 @@ def test_filter_matches_module_functions(ww, fake_index, monkeypatch, projects, 
         assert listed(ww, fake_index, projects, prefix) == expected
 
 
-def test_replaced_name_functions_are_honoured(ww, fake_index, monkeypatch):
-    projects = [{"name": n} for n in ["talvex-ext-a", "Talvex_Ext_B", "talvex-ext-sdk", "acme-c", "talvex-extension-d"]]
-    assert listed(ww, fake_index, projects) == ["talvex-ext-a", "Talvex_Ext_B"]
+REPLACED = [  # (module attribute, replacement, names then listed)
+    (None, None, ["talvex-ext-a", "Talvex_Ext_B"]),
+    ("_normalize_dist_name", lambda name: str(name).lower(), ["talvex-ext-a"]),  # no folding
+    ("normalize_pypi_name", lambda name: "talvex-ext-" + str(name), ["talvex-ext-a", "talvex-ext-sdk"]),
+    ("is_user_visible_extension_package", lambda name, *, prefix: name.startswith("acme"), ["acme-c"]),
+    ("_HIDDEN_EXTENSION_PACKAGES", frozenset({"talvex-ext-a"}), ["talvex-ext-sdk", "Talvex_Ext_B"]),
+    ("_HIDDEN_EXTENSION_PACKAGES", ["talvex-ext-b"], ["talvex-ext-a", "talvex-ext-sdk"]),
+]
 
-    with monkeypatch.context() as m:
-        m.setattr(ww, "_normalize_dist_name", lambda name: str(name).lower())  # no separator folding
-        assert listed(ww, fake_index, projects) == ["talvex-ext-a"]
-    with monkeypatch.context() as m:
-        m.setattr(ww, "normalize_pypi_name", lambda name: "talvex-ext-" + str(name))  # prefix too
-        assert listed(ww, fake_index, projects) == ["talvex-ext-a", "talvex-ext-sdk"]
-    with monkeypatch.context() as m:
-        m.setattr(ww, "is_user_visible_extension_package", lambda name, *, prefix: name.startswith("acme"))
-        assert listed(ww, fake_index, projects) == ["acme-c"]
-    with monkeypatch.context() as m:
-        m.setattr(ww, "_HIDDEN_EXTENSION_PACKAGES", frozenset({"talvex-ext-a"}))
-        assert listed(ww, fake_index, projects) == ["talvex-ext-sdk", "Talvex_Ext_B"]
-    with monkeypatch.context() as m:
-        m.setattr(ww, "_HIDDEN_EXTENSION_PACKAGES", ["talvex-ext-b"])
-        assert listed(ww, fake_index, projects) == ["talvex-ext-a", "talvex-ext-sdk"]
-    with monkeypatch.context() as m:
-        m.setattr(ww, "_HIDDEN_EXTENSION_PACKAGES", None)
-        with pytest.raises(TypeError):
-            listed(ww, fake_index, projects)
-        assert listed(ww, fake_index, [{"name": "_-."}, {"name": "--"}]) == []  # empty keys stop first
+
+@pytest.mark.parametrize("attr, replacement, expected", REPLACED)
+def test_replaced_name_functions_are_honoured(ww, fake_index, monkeypatch, attr, replacement, expected):
+    if attr:
+        monkeypatch.setattr(ww, attr, replacement)
+    names = ["talvex-ext-a", "Talvex_Ext_B", "talvex-ext-sdk", "acme-c", "talvex-extension-d"]
+    assert listed(ww, fake_index, [{"name": n} for n in names]) == expected
+
+
+def test_hidden_set_that_is_no_set(ww, fake_index, monkeypatch):
+    monkeypatch.setattr(ww, "_HIDDEN_EXTENSION_PACKAGES", None)
+    with pytest.raises(TypeError):
+        listed(ww, fake_index, [{"name": "talvex-ext-a"}])
+    assert listed(ww, fake_index, [{"name": "_-."}, {"name": "--"}]) == []  # empty keys stop first

@@ -30,19 +30,15 @@ def test_vectors_follow_search_path_at_each_call(ww, installer):
     assert (ww.prefer_uv(), ww.installer_label(), ww._uv_python_args()) == (False, "pip", [])
 
 
-@pytest.mark.parametrize("executable", ["", "   ", None])
-def test_uv_without_interpreter_path_has_no_python_pair(ww, installer, executable):
+@pytest.mark.parametrize("executable, pair", [
+    ("", []), ("   ", []), (None, []), ("  /x/python  ", ["--python", "/x/python"])])
+def test_uv_python_pair_from_interpreter_path(ww, installer, executable, pair):
     installer(uv=True, executable=executable)
-    assert ww._uv_python_args() == []
-    assert ww._uninstall_argv("p") == ["uv", "pip", "uninstall", "p"]
-    assert "--python" not in ww._install_argv("p")
-
-
-def test_interpreter_path_stripped_for_uv_only(ww, installer):
-    installer(uv=True, executable="  /x/python  ")
-    assert ww._uv_python_args() == ["--python", "/x/python"]
-    installer(uv=False, executable="  /x/python  ")
-    assert ww._uninstall_argv("p")[0] == "  /x/python  "
+    assert ww._uv_python_args() == pair
+    assert ww._uninstall_argv("p") == ["uv", "pip", "uninstall", *pair, "p"]
+    assert ww._install_argv("p")[: 4 + len(pair)] == ["uv", "pip", "install", *pair, "--upgrade"]
+    installer(uv=False, executable=executable)
+    assert ww._uninstall_argv("p")[0] == executable  # pip gets the path unstripped
 
 
 def test_display_strings(ww, installer):
@@ -66,18 +62,3 @@ def test_display_strings(ww, installer):
 def test_locked_runtime_packages(ww, name, locked):
     assert ww._is_locked_runtime_package(name) is locked
 
-
-def test_docstrings(ww):
-    assert ww.prefer_uv.__doc__ == "True when the ``uv`` CLI is available on PATH."
-    firsts = {
-        ww._install_argv: "Argv that installs/reinstalls *only* ``pkg`` (``--no-deps``).",
-        ww._uninstall_argv: "Argv that uninstalls *pkg* from the environment Talvex is running in.",
-        ww._uv_python_args:
-            "``--python <interpreter>`` so ``uv pip`` targets the environment Talvex runs in.",
-    }
-    for fn, first in firsts.items():
-        assert fn.__doc__.startswith(first + "\n\n    ") and fn.__doc__.endswith("\n    ")
-    assert "No virtual environment found" in ww._uv_python_args.__doc__
-    for fn in (ww.installer_label, ww.install_command, ww.upgrade_command,
-               ww._is_locked_runtime_package):
-        assert fn.__doc__ is None

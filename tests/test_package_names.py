@@ -46,7 +46,10 @@ def test_normalize_is_idempotent_and_trimmed(name):
     assert "--" not in key and "_" not in key and "." not in key and " " not in key
 
 
-def test_normalize_pypi_name_goes_through_module_helper(ww, monkeypatch):
+def test_name_functions_use_module_helpers_at_call_time(ww, monkeypatch):
+    monkeypatch.setattr(ww, "_HIDDEN_EXTENSION_PACKAGES", frozenset({"talvex-ext-viewer"}))
+    assert not ww.is_user_visible_extension_package("Talvex_Ext_Viewer")
+    assert ww.is_user_visible_extension_package("talvex-ext-sdk")
     monkeypatch.setattr(ww, "_normalize_dist_name", lambda name: "replaced")
     assert ww.normalize_pypi_name("x") == "replaced"
 
@@ -73,12 +76,6 @@ def test_visibility(ww, name, prefix, visible):
     assert ww.is_user_visible_extension_package(name, prefix=prefix) is visible
 
 
-def test_visibility_reads_hidden_set_at_call_time(ww, monkeypatch):
-    monkeypatch.setattr(ww, "_HIDDEN_EXTENSION_PACKAGES", frozenset({"talvex-ext-viewer"}))
-    assert not ww.is_user_visible_extension_package("Talvex_Ext_Viewer")
-    assert ww.is_user_visible_extension_package("talvex-ext-sdk")
-
-
 # --- titles ------------------------------------------------------------------------
 
 
@@ -102,18 +99,14 @@ def test_display_name(ww, package, title):
 # --- URLs --------------------------------------------------------------------------
 
 
-def test_project_page_urls(ww, index_hosts):
-    main, test = index_hosts
-    assert ww.parse_pypi_project_from_url(f"https://{main}/project/Talvex-Ext-Demo/") == "Talvex-Ext-Demo"
-    assert ww.parse_pypi_project_from_url(f"  https://{test.upper()}/project/talvex_ext_x#readme ") == "talvex_ext_x"
-    assert ww.parse_pypi_project_from_url(f"see http://{main}/project/a-b?x=1 for details") == "a-b"
-    # A look-alike host does not count as the index: the text is then a file link.
-    assert ww.parse_pypi_project_from_url(f"https://{main.replace('.', 'x')}/project/demo") == ""
-
-
 @pytest.mark.parametrize(
     "url, project",
     [
+        ("https://{main}/project/Talvex-Ext-Demo/", "Talvex-Ext-Demo"),
+        ("  https://{TEST}/project/talvex_ext_x#readme ", "talvex_ext_x"),
+        ("see http://{main}/project/a-b?x=1 for details", "a-b"),
+        # a look-alike host is not the index: the text is then a (bad) file link
+        ("https://{lookalike}/project/demo", ""),
         ("https://files.example/t/talvex_ext_demo-1.2.0.tar.gz?x=1", "talvex_ext_demo"),
         ("https://files.example/t/talvex_ext_demo.zip", "talvex-ext-demo"),
         ("https://files.example/t/talvex_ext_demo-1.2.0-py3-none-any.whl", "talvex-ext-demo-1.2.0-py3-none-any"),
@@ -126,21 +119,18 @@ def test_project_page_urls(ww, index_hosts):
         (None, ""),
     ],
 )
-def test_download_link_urls(ww, url, project):
+def test_project_from_url(ww, index_hosts, url, project):
+    main, test = index_hosts
+    if url:
+        url = url.format(main=main, TEST=test.upper(), lookalike=main.replace(".", "x"))
     assert ww.parse_pypi_project_from_url(url) == project
 
 
 # --- catalog rows ------------------------------------------------------------------
 
 
-class Row:
-    def __init__(self, **attrs):
-        self.__dict__.update(attrs)
-
-
 def test_package_for_available_rows(ww, index_hosts):
-    main = index_hosts[0]
-    f = ww.pypi_package_for_available
+    main, f, Row = index_hosts[0], ww.pypi_package_for_available, types.SimpleNamespace
     assert f(None) == ""
     assert f({"package": " talvex-ext-a "}) == "talvex-ext-a"
     assert f({"pypi": "p", "package": "q"}) == "q"  # field order, not dict order
@@ -154,16 +144,9 @@ def test_package_for_available_rows(ww, index_hosts):
     assert f(Row(homepage=f"https://{main}/project/Home")) == "Home"
     assert f(Row(repository="", homepage="", name="", id="Zed")) == "talvex-ext-zed"
     assert f(Row()) == ""
-
-
-def test_package_for_available_propagates_non_attribute_errors(ww):
-    class Broken:
-        @property
-        def pypi_package(self):
-            raise ValueError("boom")
-
-    with pytest.raises(ValueError):
-        ww.pypi_package_for_available(Broken())
+    broken = type("Broken", (), {"pypi_package": property(lambda self: 1 / 0)})()
+    with pytest.raises(ZeroDivisionError):  # only a missing attribute is skipped
+        f(broken)
 
 
 # --- installed distributions -------------------------------------------------------
@@ -172,10 +155,8 @@ def test_package_for_available_propagates_non_attribute_errors(ww):
 def make_dist(root, name, version=None, top_level=None):
     info = root / f"{name.replace('-', '_')}-{version or '0'}.dist-info"
     info.mkdir(parents=True)
-    lines = ["Metadata-Version: 2.1", f"Name: {name}"]
-    if version:
-        lines.append(f"Version: {version}")
-    (info / "METADATA").write_text("\n".join(lines) + "\n")
+    version_line = f"Version: {version}\n" if version else ""
+    (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {name}\n{version_line}")
     if top_level:
         (info / "top_level.txt").write_text(top_level + "\n")
     return info
@@ -183,13 +164,12 @@ def make_dist(root, name, version=None, top_level=None):
 
 @pytest.fixture
 def site_dirs(tmp_path, monkeypatch):
-    first, second = tmp_path / "first", tmp_path / "second"
-    first.mkdir()
-    second.mkdir()
-    monkeypatch.syspath_prepend(str(second))
-    monkeypatch.syspath_prepend(str(first))
+    dirs = tmp_path / "first", tmp_path / "second"
+    for d in reversed(dirs):
+        d.mkdir()
+        monkeypatch.syspath_prepend(str(d))
     importlib.invalidate_caches()
-    return first, second
+    return dirs
 
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # a distribution without Version
@@ -209,23 +189,22 @@ def test_installed_extensions(ww, site_dirs):
     assert ww.list_installed_talvex_ext_packages(prefix="acme_plugin") == {"acme-plugin-x": "0.1"}
 
 
+def answer(value):
+    """Returns `value`, or raises it when it is an exception."""
+    if isinstance(value, Exception):
+        raise value
+    return value
+
+
+class Dist:
+    def __init__(self, meta, version):
+        self._meta, self._version = meta, version
+
+    metadata = property(lambda self: answer(self._meta))
+    version = property(lambda self: answer(self._version))
+
+
 def test_installed_extensions_survive_unreadable_metadata(ww, monkeypatch):
-    class Dist:
-        def __init__(self, meta, version):
-            self._meta, self._version = meta, version
-
-        @property
-        def metadata(self):
-            if isinstance(self._meta, Exception):
-                raise self._meta
-            return self._meta
-
-        @property
-        def version(self):
-            if isinstance(self._version, Exception):
-                raise self._version
-            return self._version
-
     dists = [
         Dist(OSError("unreadable"), "1"),
         Dist({"name": "talvex-ext-lower"}, "2"),
@@ -234,90 +213,67 @@ def test_installed_extensions_survive_unreadable_metadata(ww, monkeypatch):
     ]
     monkeypatch.setattr(ww.importlib.metadata, "distributions", lambda: iter(dists))
     assert ww.list_installed_talvex_ext_packages() == {"talvex-ext-lower": "2", "talvex-ext-badver": ""}
-
-    def broken():
-        raise RuntimeError("environment unreadable")
-
-    monkeypatch.setattr(ww.importlib.metadata, "distributions", broken)
+    monkeypatch.setattr(ww.importlib.metadata, "distributions",
+                        lambda: answer(RuntimeError("environment unreadable")))
     assert ww.list_installed_talvex_ext_packages() == {}
 
 
 # --- installed extension records ---------------------------------------------------
 
-
-def record(**attrs):
-    return types.SimpleNamespace(**attrs)
+record = types.SimpleNamespace
+LOADER = "talvex.core.extensions.loader"
 
 
 @pytest.fixture
 def loader(monkeypatch):
     """A stand-in for the host's loader module; its answer is set per test."""
-    module = types.ModuleType("talvex.core.extensions.loader")
+    module = types.ModuleType(LOADER)
     module.answer = None
-
-    def extension_package_name(instance):
-        if isinstance(module.answer, Exception):
-            raise module.answer
-        return module.answer
-
-    module.extension_package_name = extension_package_name
-    monkeypatch.setitem(sys.modules, "talvex.core.extensions.loader", module)
+    module.extension_package_name = lambda instance: answer(module.answer)
+    monkeypatch.setitem(sys.modules, LOADER, module)
     return module
 
 
-def plugin_instance(module_name):
-    cls = type("Plugin", (), {"__module__": module_name})
-    return cls()
-
-
-def test_package_for_info_prefers_entry_point_dist(ww):
+def test_package_for_info_without_loader(ww, monkeypatch):
     ep = record(dist=record(name="Talvex_Ext_A"))
     assert ww.pypi_package_for_info(record(entry_point=ep, instance=object())) == "Talvex_Ext_A"
     assert ww.pypi_package_for_info(None) == ""
-
-
-def test_package_for_info_from_name_or_id(ww, monkeypatch):
-    monkeypatch.setitem(sys.modules, "talvex.core.extensions.loader", None)  # host loader absent
+    monkeypatch.setitem(sys.modules, LOADER, None)  # host loader absent
     assert ww.pypi_package_for_info(record(entry_point=None, path_name="", name="My Ext")) == "my-ext"
     assert ww.pypi_package_for_info(record(entry_point=record(dist=None), id="Some_Id")) == "some-id"
     assert ww.pypi_package_for_info(record()) == ""
 
 
-def test_package_for_info_through_loader_and_metadata(ww, site_dirs, loader):
+@pytest.mark.parametrize("import_name, package", [
+    ("talvex_ext_zed", "Talvex-Ext-Zed"),
+    ("talvex-ext-zed", "Talvex-Ext-Zed"),  # hyphenated import name: mapped through "_"
+    ("talvex_ext_plain", "talvex-ext-plain"),  # no top_level.txt: found by distribution name
+    ("Unknown_Pkg", "unknown-pkg"),
+])
+def test_package_for_info_through_loader_and_metadata(ww, site_dirs, loader, import_name, package):
     make_dist(site_dirs[0], "Talvex-Ext-Zed", "1.0", top_level="talvex_ext_zed")
     make_dist(site_dirs[0], "talvex-ext-plain", "1.0")
-
-    loader.answer = "talvex_ext_zed"
-    assert ww.pypi_package_for_info(record(instance=object())) == "Talvex-Ext-Zed"
-    loader.answer = "talvex-ext-zed"  # hyphenated import name: mapped through "_"
-    assert ww.pypi_package_for_info(record(instance=object())) == "Talvex-Ext-Zed"
-    loader.answer = "talvex_ext_plain"  # no top_level.txt: found by distribution name
-    assert ww.pypi_package_for_info(record(instance=object())) == "talvex-ext-plain"
-    loader.answer = "Unknown_Pkg"
-    assert ww.pypi_package_for_info(record(instance=object())) == "unknown-pkg"
+    loader.answer = import_name
+    assert ww.pypi_package_for_info(record(instance=object())) == package
 
 
 def test_package_for_info_loader_failures_fall_back(ww, site_dirs, loader, monkeypatch, tmp_path):
     make_dist(site_dirs[0], "Talvex-Ext-Zed", "1.0", top_level="talvex_ext_zed")
-    instance = plugin_instance("talvex_ext_zed.plugin")
+    instance = type("Plugin", (), {"__module__": "talvex_ext_zed.plugin"})()
+    info = lambda **attrs: ww.pypi_package_for_info(record(instance=instance, **attrs))  # noqa: E731
 
     loader.answer = RuntimeError("loader failed")
-    assert ww.pypi_package_for_info(record(instance=instance)) == "Talvex-Ext-Zed"
+    assert info() == "Talvex-Ext-Zed"
     loader.answer = ""  # falsy: the record's path decides
-    assert ww.pypi_package_for_info(record(instance=instance, path=tmp_path / "talvex_ext_zed")) == "Talvex-Ext-Zed"
-    assert ww.pypi_package_for_info(record(instance=instance, path=None, path_name="talvex_ext_zed")) == "Talvex-Ext-Zed"
-
-    monkeypatch.setitem(sys.modules, "talvex.core.extensions.loader", None)
-    assert ww.pypi_package_for_info(record(instance=instance)) == "Talvex-Ext-Zed"
+    assert info(path=tmp_path / "talvex_ext_zed") == "Talvex-Ext-Zed"
+    assert info(path=None, path_name="talvex_ext_zed") == "Talvex-Ext-Zed"
+    monkeypatch.setitem(sys.modules, LOADER, None)
+    assert info() == "Talvex-Ext-Zed"
 
 
 def test_package_for_info_survives_broken_metadata_lookups(ww, loader, monkeypatch):
-    md = ww.importlib.metadata
-
-    def fail(*args):
-        raise RuntimeError("metadata broken")
-
-    monkeypatch.setattr(md, "packages_distributions", fail)
-    monkeypatch.setattr(md, "distribution", fail)
+    for name in ("packages_distributions", "distribution"):
+        monkeypatch.setattr(ww.importlib.metadata, name,
+                            lambda *args: answer(RuntimeError("metadata broken")))
     loader.answer = "Talvex_Ext_Q"
     assert ww.pypi_package_for_info(record(instance=object())) == "talvex-ext-q"
