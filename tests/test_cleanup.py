@@ -7,13 +7,8 @@ import pytest
 
 @pytest.mark.parametrize("spec,bare", [
     ("  talvex-ext-demo ; python_version > '3.8'  ", "talvex-ext-demo"),
-    ("talvex-ext-demo[gui]==1.0", "talvex-ext-demo"),
-    ("Talvex_Ext_Demo>=1", "Talvex_Ext_Demo"),
-    ("a===1", "a"),
-    ("a<2,>=1", "a"),
-    ("a ~= 1.0", "a"),
-    (None, ""),
-    ("   ", ""),
+    ("talvex-ext-demo[gui]==1.0", "talvex-ext-demo"), ("Talvex_Ext_Demo>=1", "Talvex_Ext_Demo"),
+    ("a===1", "a"), ("a<2,>=1", "a"), ("a ~= 1.0", "a"), (None, ""), ("   ", ""),
 ])
 def test_package_name_only(ww, spec, bare):
     assert ww._package_name_only(spec) == bare
@@ -88,8 +83,7 @@ def test_failed_removal_is_warned_and_not_reported(ww, root, monkeypatch, caplog
 
 
 def test_roots_judged_separately_and_blank_spec(ww, tmp_path, monkeypatch):
-    a, b = tmp_path / "a", tmp_path / "b"
-    a.mkdir(), b.mkdir()
+    a, b = make(tmp_path, "a"), make(tmp_path, "b")
     make(a, "talvex_ext_demo-1.0.dist-info", "METADATA")
     make(a, "talvex_ext_demo")
     orphan = make(b, "talvex_ext_demo")
