@@ -15,19 +15,6 @@ struct Shape {
     bool varargs = false;
 };
 
-Shape shape_of(const FuncSpec &spec) {
-    Shape s;
-    for (const Param &p : spec.params) {
-        if (p.kind == ParamKind::PositionalOrKeyword)
-            ++s.positional;
-        else if (p.kind == ParamKind::KeywordOnly)
-            ++s.kwonly;
-        else
-            s.varargs = true;
-    }
-    return s;
-}
-
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'"
 nb::object join_names(const std::vector<PyObject *> &names) {
     nb::list reprs;
@@ -139,6 +126,7 @@ void set_python_error_from(const std::exception &e) {
 }
 
 PyObject *run(FunctionObject *f, PyObject *const *slots, nb::handle varargs) {
+    // Runs the body with the bound arguments; C++ exceptions become Python ones.
     if (Py_EnterRecursiveCall(" while calling a Python object"))
         return nullptr;
     PyObject *result = nullptr;
@@ -162,7 +150,7 @@ namespace detail {
 
 PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     FunctionObject *f = reinterpret_cast<FunctionObject *>(self);
-    Shape s = shape_of(*f->spec);
+    Shape s{f->n_positional, f->n_kwonly, f->has_varargs};
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t total = s.positional + s.kwonly;
 
@@ -180,6 +168,10 @@ PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObj
     for (Py_ssize_t i = 0; i < ncopy; ++i)
         slots[i] = args[i];
 
+    // The common call: every positional parameter given by position, nothing else.
+    if (!kwnames && !s.varargs && !s.kwonly && nargs == s.positional)
+        return run(f, args, nb::handle());
+
     nb::object varargs;
     if (s.varargs) {
         Py_ssize_t extra = nargs > s.positional ? nargs - s.positional : 0;
@@ -188,8 +180,6 @@ PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObj
             return nullptr;
         for (Py_ssize_t i = 0; i < extra; ++i)
             PyTuple_SET_ITEM(varargs.ptr(), i, Py_NewRef(args[ncopy + i]));
-    } else {
-        varargs = nb::steal(PyTuple_New(0));
     }
 
     if (kwnames) {

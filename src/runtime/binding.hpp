@@ -14,6 +14,9 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FuncSpec *spec;
+    Py_ssize_t n_positional;  // positional-or-keyword parameters
+    Py_ssize_t n_kwonly;      // keyword-only parameters
+    bool has_varargs;
     PyObject *globals;      // module namespace, searched at call time
     PyObject *closure;      // tuple handed to a nested function, or NULL
     PyObject *name;

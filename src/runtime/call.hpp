@@ -19,7 +19,9 @@ public:
     // then keyword-only); *varargs is not counted.  Always bound (defaults applied).
     nb::handle operator[](size_t i) const { return nb::handle(slots_[i]); }
     // The tuple bound to *varargs (empty tuple for functions without one).
-    nb::tuple varargs() const { return nb::borrow<nb::tuple>(varargs_); }
+    nb::tuple varargs() const {
+        return varargs_.is_valid() ? nb::borrow<nb::tuple>(varargs_) : nb::tuple();
+    }
     // The i-th value handed to a nested function by its enclosing call.
     nb::handle closure(size_t i) const;
     // The function object being called.
@@ -29,6 +31,8 @@ public:
 
     // A module-level name, looked up now: module attributes replaced by callers are
     // honoured.  Raises NameError (as Python would) when the name is missing.
+    // `name` must be a string with static storage (a literal): lookups are cached
+    // per function by its address.
     nb::object g(const char *name) const;
     // g(name) called with the given arguments (nb::arg("kw") = value for keywords).
     template <typename... Args>

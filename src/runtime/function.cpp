@@ -273,6 +273,14 @@ nb::object make_function(nb::handle type, const FuncSpec &spec, nb::handle globa
     FunctionObject *f = as_fn(self.ptr());
     f->vectorcall = detail::vectorcall;
     f->spec = &spec;
+    for (const Param &p : spec.params) {
+        if (p.kind == ParamKind::PositionalOrKeyword)
+            ++f->n_positional;
+        else if (p.kind == ParamKind::KeywordOnly)
+            ++f->n_kwonly;
+        else
+            f->has_varargs = true;
+    }
     f->globals = Py_NewRef(globals.ptr());
     f->closure = closure.is_valid() ? Py_NewRef(closure.ptr()) : nullptr;
 

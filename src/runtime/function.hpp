@@ -65,6 +65,10 @@ struct FuncSpec {
     std::vector<Param> params;       // positional-or-keyword, then *varargs, then keyword-only
     const char *returns = nullptr;   // return annotation; nullptr: none
     Impl impl = nullptr;
+    // Module-level names whose values at definition time the function keeps as
+    // its closure (c.closure(i), in this order), so that a native fast path can
+    // tell whether a name still holds the module's own object.
+    std::vector<const char *> keeps = {};
 };
 
 // Creates the function type for one module.  Every function of the module is an

@@ -32,7 +32,14 @@ void ModuleFrame::from_import(const char *module, std::initializer_list<const ch
 void ModuleFrame::set(const char *name, nb::handle value) { ns_[name] = value; }
 
 nb::object ModuleFrame::def(const FuncSpec &spec) {
-    nb::object fn = make_function(type_, spec, ns_);
+    nb::object closure;
+    if (!spec.keeps.empty()) {
+        nb::list kept;
+        for (const char *name : spec.keeps)
+            kept.append(ns_[name]);
+        closure = nb::tuple(kept);
+    }
+    nb::object fn = make_function(type_, spec, ns_, closure);
     ns_[spec.name] = fn;
     return fn;
 }
