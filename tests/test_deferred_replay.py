@@ -6,98 +6,78 @@ import pytest
 
 PKG = "talvex-ext-demo"
 LOCKED = "ERROR: The process cannot access the file because it is being used by another process"
+RETRY = "Deferred %s of %s is still locked (previous instance shutting down?); retrying"
 
 
-class Clock:
-    def __init__(self):
-        self.now = 100.0
-        self.sleeps = []
+class Installer:
+    """Stands in for the drivers and the clock: hands out scripted results, records calls."""
 
-    def monotonic(self):
-        return self.now
+    def __init__(self, ww, monkeypatch):
+        self.ww, self.calls, self.results, self.cache_clears = ww, [], [], 0
+        self.installed, self.run_seconds, self.now, self.sleeps = True, 0.0, 100.0, []
+        for name, fake in [("run_uninstall", self.uninstall), ("run_install", self.install),
+                           ("_dist_is_installed", lambda pkg: self.installed),
+                           ("_invalidate_import_caches", self.clear_caches)]:
+            monkeypatch.setattr(ww, name, fake)
+        monkeypatch.setattr(ww.time, "monotonic", lambda: self.now)
+        monkeypatch.setattr(ww.time, "sleep", self.sleep)
 
     def sleep(self, seconds):
         self.sleeps.append(seconds)
         self.now += seconds
 
+    def clear_caches(self):
+        self.cache_clears += 1
 
-@pytest.fixture
-def clock(ww, monkeypatch):
-    clock = Clock()
-    monkeypatch.setattr(ww.time, "monotonic", clock.monotonic)
-    monkeypatch.setattr(ww.time, "sleep", clock.sleep)
-    return clock
-
-
-class Installer:
-    """Stands in for the drivers: hands out scripted results, records calls."""
-
-    def __init__(self, ww, monkeypatch, clock):
-        self.ww = ww
-        self.calls = []
-        self.results = []
-        self.installed = True
-        self.run_seconds = 0.0
-        self.clock = clock
-        monkeypatch.setattr(ww, "run_uninstall", self.uninstall)
-        monkeypatch.setattr(ww, "run_install", self.install)
-        monkeypatch.setattr(ww, "_dist_is_installed", lambda pkg: self.installed)
-        self.cache_clears = []
-        monkeypatch.setattr(ww, "_invalidate_import_caches", lambda: self.cache_clears.append(1))
-
-    def _next(self):
-        self.clock.now += self.run_seconds
-        if self.results:
-            return self.results.pop(0)
-        return self.ww.PipResult(ok=True, command=("x",), returncode=0)
+    def _next(self, *call):
+        self.calls.append(call)
+        self.now += self.run_seconds
+        return self.results.pop(0) if self.results else self.ww.PipResult(ok=True, command=("x",), returncode=0)
 
     def uninstall(self, pkg, *, defer_on_lock=True):
-        self.calls.append(("uninstall", pkg, {"defer_on_lock": defer_on_lock}))
-        return self._next()
+        return self._next("uninstall", pkg, {"defer_on_lock": defer_on_lock})
 
     def install(self, pkg, *, upgrade=False, defer_on_lock=True):
-        self.calls.append(("install", pkg, {"upgrade": upgrade, "defer_on_lock": defer_on_lock}))
-        return self._next()
+        return self._next("install", pkg, {"upgrade": upgrade, "defer_on_lock": defer_on_lock})
 
     def fail(self, stderr="", stdout="", times=1):
-        for _ in range(times):
-            self.results.append(self.ww.PipResult(ok=False, command=("x",), returncode=1,
-                                                  stdout=stdout, stderr=stderr))
+        self.results += [self.ww.PipResult(ok=False, command=("x",), returncode=1, stdout=stdout, stderr=stderr)] * times
 
 
 @pytest.fixture
-def installer(ww, monkeypatch, clock, pending_file):
-    return Installer(ww, monkeypatch, clock)
+def installer(ww, monkeypatch, pending_file, caplog):
+    caplog.set_level(logging.DEBUG, logger=ww.__name__)
+    return Installer(ww, monkeypatch)
 
 
 def records(caplog):
     return [(r.levelname, r.msg, r.args, bool(r.exc_info)) for r in caplog.records]
 
 
-def test_empty_queue(ww, installer):
-    progress = []
-    assert ww.process_pending_operations(on_progress=lambda *a: progress.append(a)) == []
-    assert progress == installer.calls == installer.cache_clears == []
+def queue(ww, caplog, *ops):
+    for op, pkg in ops:
+        ww.queue_pending_op(op, pkg)
+    caplog.clear()
+
+
+def queued(pending_file):
+    return json.loads(pending_file.read_text())
 
 
 def test_replays_uninstalls_then_installs(ww, installer, pending_file, caplog):
-    ww.queue_pending_op("install", PKG)
-    ww.queue_pending_op("uninstall", "talvex-ext-old")
     progress = []
-    with caplog.at_level(logging.INFO, logger=ww.__name__):
-        done = ww.process_pending_operations(None, lambda *a: progress.append(a))
+    assert ww.process_pending_operations(on_progress=lambda *a: progress.append(a)) == []
+    assert progress == installer.calls == [] and installer.cache_clears == 0  # nothing queued
+
+    queue(ww, caplog, ("install", PKG), ("uninstall", "talvex-ext-old"))
+    done = ww.process_pending_operations(None, lambda *a: progress.append(a))
     assert done == ["uninstall talvex-ext-old", f"install {PKG}"]
     assert progress == [(1, 2, "talvex-ext-old"), (2, 2, PKG)]
-    assert installer.calls == [
-        ("uninstall", "talvex-ext-old", {"defer_on_lock": False}),
-        ("install", PKG, {"upgrade": True, "defer_on_lock": False}),
-    ]
-    assert not pending_file.exists()
-    assert installer.cache_clears == [1]
-    assert records(caplog) == [
-        ("INFO", "Completed deferred %s of %s", ("uninstall", "talvex-ext-old"), False),
-        ("INFO", "Completed deferred %s of %s", ("install", PKG), False),
-    ]
+    assert installer.calls == [("uninstall", "talvex-ext-old", {"defer_on_lock": False}),
+                               ("install", PKG, {"upgrade": True, "defer_on_lock": False})]
+    assert not pending_file.exists() and installer.cache_clears == 1
+    assert records(caplog) == [("INFO", "Completed deferred %s of %s", ("uninstall", "talvex-ext-old"), False),
+                               ("INFO", "Completed deferred %s of %s", ("install", PKG), False)]
 
 
 def test_uninstall_of_package_already_gone_counts(ww, installer, pending_file):
@@ -109,25 +89,17 @@ def test_uninstall_of_package_already_gone_counts(ww, installer, pending_file):
 
 
 def test_failure_stays_queued(ww, installer, pending_file, caplog):
-    ww.queue_pending_op("uninstall", PKG)
-    ww.queue_pending_op("install", "talvex-ext-other")
-    installer.fail("ERROR: uninstall-no-record-file", times=1)
-    with caplog.at_level(logging.INFO, logger=ww.__name__):
-        done = ww.process_pending_operations(retry_seconds=5)
-    assert done == ["install talvex-ext-other"]
+    queue(ww, caplog, ("uninstall", PKG), ("install", "talvex-ext-other"))
+    installer.fail("ERROR: uninstall-no-record-file")
+    assert ww.process_pending_operations(retry_seconds=5) == ["install talvex-ext-other"]
     assert len(installer.calls) == 2  # not a lock: no retry although time was left
-    assert json.loads(pending_file.read_text()) == {"uninstall": [PKG], "install": []}
-    assert records(caplog)[0] == (
-        "WARNING",
-        "Deferred %s of %s could not be applied and stays queued: %s",
-        ("uninstall", PKG, "ERROR: uninstall-no-record-file"),
-        False,
-    )
+    assert queued(pending_file) == {"uninstall": [PKG], "install": []}
+    assert records(caplog)[0] == ("WARNING", "Deferred %s of %s could not be applied and stays queued: %s",
+                                  ("uninstall", PKG, "ERROR: uninstall-no-record-file"), False)
 
 
 def test_raising_operation_and_callback(ww, installer, pending_file, monkeypatch, caplog):
-    ww.queue_pending_op("uninstall", PKG)
-    ww.queue_pending_op("install", PKG)
+    queue(ww, caplog, ("uninstall", PKG), ("install", PKG))
     real_apply = ww._apply_deferred_op
 
     def apply(op, pkg, *, retry_seconds=None):
@@ -139,9 +111,8 @@ def test_raising_operation_and_callback(ww, installer, pending_file, monkeypatch
         raise ValueError("ui closed")
 
     monkeypatch.setattr(ww, "_apply_deferred_op", apply)
-    with caplog.at_level(logging.DEBUG, logger=ww.__name__):
-        assert ww.process_pending_operations(on_progress=callback) == [f"install {PKG}"]
-    assert json.loads(pending_file.read_text()) == {"uninstall": [PKG], "install": []}
+    assert ww.process_pending_operations(on_progress=callback) == [f"install {PKG}"]
+    assert queued(pending_file) == {"uninstall": [PKG], "install": []}
     assert records(caplog) == [
         ("DEBUG", "Progress callback failed", (), True),
         ("WARNING", "Deferred %s of %s raised", ("uninstall", PKG), True),
@@ -154,76 +125,51 @@ def test_raising_operation_and_callback(ww, installer, pending_file, monkeypatch
 def test_budget_passed_through(ww, installer, monkeypatch, retry_seconds):
     ww.queue_pending_op("install", PKG)
     seen = []
-    monkeypatch.setattr(ww, "_apply_deferred_op",
-                        lambda op, pkg, **kw: seen.append(kw) or (False, "e"))
+    monkeypatch.setattr(ww, "_apply_deferred_op", lambda op, pkg, **kw: seen.append(kw) or (False, "e"))
     assert ww.process_pending_operations(retry_seconds) == []
-    assert seen == [{"retry_seconds": retry_seconds}]
-    assert installer.cache_clears == []
+    assert seen == [{"retry_seconds": retry_seconds}] and installer.cache_clears == 0
 
 
-def test_zero_budget_single_attempt(ww, installer, clock, caplog):
-    installer.fail(LOCKED, stdout="ignored")
-    with caplog.at_level(logging.INFO, logger=ww.__name__):
-        assert ww._apply_deferred_op("install", PKG, retry_seconds=0) == (False, LOCKED)
-    assert len(installer.calls) == 1
-    assert clock.sleeps == [] and caplog.records == []
+@pytest.mark.parametrize("op, budget, locks, result, attempts, sleeps", [
+    ("install", 0, 1, (False, LOCKED), 1, []),  # a zero budget allows a single attempt
+    ("uninstall", 2, 10, (False, LOCKED), 3, [1.0, 1.0]),  # at t+0, t+1, t+2: the deadline is reached
+    ("install", None, 2, (True, ""), 3, [0.25, 0.25]),  # module settings: 3 s, every 0.25 s
+])
+def test_lock_retried_within_the_budget(ww, installer, monkeypatch, caplog, op, budget, locks, result, attempts, sleeps):
+    if budget is None:
+        monkeypatch.setattr(ww, "_RETRY_SECONDS", 3.0)
+        monkeypatch.setattr(ww, "_RETRY_INTERVAL", 0.25)
+    installer.fail(LOCKED, stdout="ignored", times=locks)
+    assert ww._apply_deferred_op(op, PKG, retry_seconds=budget) == result
+    assert len(installer.calls) == attempts and installer.sleeps == sleeps
+    kwargs = {"upgrade": True, "defer_on_lock": False} if op == "install" else {"defer_on_lock": False}
+    assert [c[2] for c in installer.calls] == [kwargs] * attempts
+    assert records(caplog) == [("INFO", RETRY, (op, PKG), False)] * len(sleeps)
 
 
-def test_lock_retried_until_deadline(ww, installer, clock, caplog):
-    installer.fail(LOCKED, times=10)
-    with caplog.at_level(logging.INFO, logger=ww.__name__):
-        done, error = ww._apply_deferred_op("uninstall", PKG, retry_seconds=2)
-    # attempts at t+0, t+1, t+2; the last one finds the deadline reached
-    assert (done, error) == (False, LOCKED)
-    assert len(installer.calls) == 3
-    assert clock.sleeps == [1.0, 1.0]
-    retry = "Deferred %s of %s is still locked (previous instance shutting down?); retrying"
-    assert records(caplog) == [("INFO", retry, ("uninstall", PKG), False)] * 2
-
-
-def test_lock_released_during_retries(ww, installer, clock, monkeypatch):
-    monkeypatch.setattr(ww, "_RETRY_SECONDS", 3.0)
-    monkeypatch.setattr(ww, "_RETRY_INTERVAL", 0.25)
-    installer.fail(LOCKED, times=2)
-    assert ww._apply_deferred_op("install", PKG) == (True, "")
-    assert clock.sleeps == [0.25, 0.25]
-    assert [c[2] for c in installer.calls] == [{"upgrade": True, "defer_on_lock": False}] * 3
-
-
-def test_slow_attempt_uses_up_the_budget(ww, installer, clock):
+def test_slow_attempt_uses_up_the_budget_and_empty_output(ww, installer):
     installer.run_seconds = 20.0
-    installer.fail(stdout=LOCKED, times=3)
+    installer.fail(stdout=LOCKED)
     assert ww._apply_deferred_op("install", PKG) == (False, LOCKED)
     assert len(installer.calls) == 1
-
-
-def test_failure_without_output(ww, installer):
     installer.fail("   ")
     assert ww._apply_deferred_op("install", PKG) == (False, "unknown error")
 
 
 def test_invalidate_import_caches(ww, monkeypatch, caplog):
-    calls = []
+    calls, cache = [], {"x": None}
     monkeypatch.setattr(ww.importlib, "invalidate_caches", lambda: calls.append("importlib"))
-    cache = {"x": None}
     monkeypatch.setattr(ww, "sys", types.SimpleNamespace(path_importer_cache=cache))
     assert ww._invalidate_import_caches() is None
     assert calls == ["importlib"] and cache == {}
 
+    def fail(*args):
+        raise RuntimeError("no")
 
-def test_invalidate_import_caches_failures_are_independent(ww, monkeypatch, caplog):
-    class Broken:
-        def clear(self):
-            raise RuntimeError("no")
-
-    def fail():
-        raise RuntimeError("finder broke")
-
+    # Each step fails on its own, logged and not raised.
     monkeypatch.setattr(ww, "importlib", types.SimpleNamespace(invalidate_caches=fail))
-    monkeypatch.setattr(ww, "sys", types.SimpleNamespace(path_importer_cache=Broken()))
-    with caplog.at_level(logging.DEBUG, logger=ww.__name__):
-        assert ww._invalidate_import_caches() is None
-    assert records(caplog) == [
-        ("DEBUG", "importlib.invalidate_caches failed", (), True),
-        ("DEBUG", "Clearing the path importer cache failed", (), True),
-    ]
+    monkeypatch.setattr(ww, "sys", types.SimpleNamespace(path_importer_cache=types.SimpleNamespace(clear=fail)))
+    caplog.set_level(logging.DEBUG, logger=ww.__name__)
+    assert ww._invalidate_import_caches() is None
+    assert records(caplog) == [("DEBUG", "importlib.invalidate_caches failed", (), True),
+                               ("DEBUG", "Clearing the path importer cache failed", (), True)]

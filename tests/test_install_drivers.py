@@ -5,38 +5,30 @@ import pytest
 
 PKG = "talvex-ext-demo"
 LOCKED = "ERROR: [WinError 5] Access is denied: 'C:\\site\\talvex_ext_demo\\_core.pyd'"
+INSTALL = [("purge", PKG), ("cleanup", PKG), ("run", ("inst", PKG))]
 
 
 class Env:
     """Scripted installer runs; cleanup, purge and dependency step recorded."""
 
     def __init__(self, ww, monkeypatch):
-        self.ww, self.mp = ww, monkeypatch
-        self.events, self.results, self.cleaned = [], [], []
+        self.ww, self.mp, self.events, self.results, self.cleaned = ww, monkeypatch, [], [], []
         self.deps = ww.PipResult(ok=True, command=(), returncode=0, stdout="no missing deps")
         ok = ww.PipResult(ok=True, command=("inst", PKG), returncode=0, stdout="done")
-
-        def record(*event):
-            self.events.append(event)
-
-        def run(argv, *, timeout=600.0):
-            record("run", tuple(argv))
-            return self.results.pop(0) if self.results else ok
-
-        def install_argv(pkg, *, force_target=False):
-            return ["inst", pkg] + ["--force"] * force_target
-
-        monkeypatch.setattr(ww, "_run", run)
-        monkeypatch.setattr(ww, "_install_argv", install_argv)
-        monkeypatch.setattr(ww, "_uninstall_argv", lambda pkg: ["uninst", pkg])
-        monkeypatch.setattr(ww, "purge_imported_package_modules", lambda *n: record("purge", *n))
-        monkeypatch.setattr(ww, "cleanup_broken_package_install",
-                            lambda pkg: record("cleanup", pkg) or list(self.cleaned))
-        monkeypatch.setattr(ww, "_install_missing_deps", lambda pkg: record("deps", pkg) or self.deps)
+        record = self.events.append
+        for name, fake in [
+            ("_run", lambda argv, *, timeout=600.0: record(("run", tuple(argv))) or
+             (self.results.pop(0) if self.results else ok)),
+            ("_install_argv", lambda pkg, *, force_target=False: ["inst", pkg] + ["--force"] * force_target),
+            ("_uninstall_argv", lambda pkg: ["uninst", pkg]),
+            ("purge_imported_package_modules", lambda *n: record(("purge", *n))),
+            ("cleanup_broken_package_install", lambda pkg: record(("cleanup", pkg)) or list(self.cleaned)),
+            ("_install_missing_deps", lambda pkg: record(("deps", pkg)) or self.deps),
+        ]:
+            monkeypatch.setattr(ww, name, fake)
 
     def fail(self, stderr, stdout="", rc=1, command=("inst", PKG)):
-        self.results.append(self.ww.PipResult(ok=False, command=command, returncode=rc,
-                                              stdout=stdout, stderr=stderr))
+        self.results.append(self.ww.PipResult(ok=False, command=command, returncode=rc, stdout=stdout, stderr=stderr))
         return self.results[-1]
 
     def watch_uninstall(self, error=None):
@@ -55,7 +47,8 @@ class Env:
 
 
 @pytest.fixture
-def env(ww, monkeypatch, pending_file):
+def env(ww, monkeypatch, pending_file, caplog):
+    caplog.set_level(logging.INFO, logger=ww.__name__)
     return Env(ww, monkeypatch)
 
 
@@ -63,11 +56,15 @@ def queued(pending_file):
     return json.loads(pending_file.read_text()) if pending_file.exists() else None
 
 
+def logged(caplog, level=logging.INFO):
+    return [(r.msg, r.args) for r in caplog.records if r.levelno >= level]
+
+
 @pytest.mark.parametrize("driver", ["run_install", "run_uninstall", "run_upgrade"])
 def test_unusable_names_run_nothing(ww, env, driver):
     for name in ("", "   ", "==1.0", None):
-        result = getattr(ww, driver)(name)
-        assert result == ww.PipResult(ok=False, command=(), returncode=2, stderr="empty package name")
+        assert getattr(ww, driver)(name) == ww.PipResult(ok=False, command=(), returncode=2,
+                                                         stderr="empty package name")
     for name in ("-r x", "--index-url=http://127.0.0.1/simple", "./some/dir", "a/b", ".hidden",
                  "pkg @ https://127.0.0.1/p.whl", "demo_", "démo"):
         result = getattr(ww, driver)(name)
@@ -76,36 +73,31 @@ def test_unusable_names_run_nothing(ww, env, driver):
     assert env.events == []
 
 
-def test_install_success(ww, env, pending_file, caplog):
+def test_install_success_and_upgrade(ww, env, pending_file, caplog):
     ww.queue_pending_op("install", PKG)
     ww.queue_pending_op("uninstall", PKG)
     env.cleaned = ["/site/talvex_ext_demo-1.0.dist-info"]
-    with caplog.at_level(logging.INFO, logger=ww.__name__):
-        result = ww.run_install("talvex-ext-demo[gui]==1.0")
+    caplog.clear()
+    result = ww.run_install("talvex-ext-demo[gui]==1.0")
     assert result.ok and result.stdout == "done"
-    assert env.events == [("purge", PKG), ("cleanup", PKG), ("run", ("inst", PKG)), ("deps", PKG)]
+    assert env.events == INSTALL + [("deps", PKG)]
     assert queued(pending_file) == {"uninstall": [PKG], "install": []}
-    assert [(r.msg, r.args) for r in caplog.records] == [
-        ("Cleaned %d broken path(s) before install of %s", (1, PKG))]
+    assert logged(caplog) == [("Cleaned %d broken path(s) before install of %s", (1, PKG))]
 
-
-def test_upgrade_is_an_install(ww, env):
+    env.events.clear()
     assert ww.run_upgrade("Talvex_Ext_Demo>=2") == ww.run_install("Talvex_Ext_Demo>=2")
     half = len(env.events) // 2
-    assert env.events[:half] == env.events[half:]
-    assert ("run", ("inst", "Talvex_Ext_Demo")) in env.events
+    assert env.events[:half] == env.events[half:] and ("run", ("inst", "Talvex_Ext_Demo")) in env.events
 
 
 def test_deps_locked_keeps_install_result_and_queue(ww, env, pending_file, caplog):
     ww.queue_pending_op("install", PKG)
     env.deps = ww.PipResult(ok=False, command=("uv", "pip"), returncode=1, stderr=LOCKED)
-    with caplog.at_level(logging.WARNING, logger=ww.__name__):
-        result = ww.run_install(PKG)
+    result = ww.run_install(PKG)
     assert result.ok and result.command == ("inst", PKG)
     assert queued(pending_file) == {"uninstall": [], "install": [PKG]}
-    [record] = caplog.records
-    assert record.msg.startswith("Extension %s installed but some deps could not be updated")
-    assert record.args == (PKG, env.deps.output)
+    [(msg, args)] = logged(caplog, logging.WARNING)
+    assert msg.startswith("Extension %s installed but some deps could not be updated") and args == (PKG, env.deps.output)
 
 
 @pytest.mark.parametrize("dep_command", [("pip", "install", "scipy"), ()])
@@ -116,34 +108,28 @@ def test_deps_failure_reported(ww, env, pending_file, dep_command):
     result = ww.run_install(PKG)
     assert (result.ok, result.returncode, result.stdout, result.deferred) == (False, 3, "done", False)
     assert result.command == (dep_command or ("inst", PKG))
-    assert result.stderr == (f"Installed '{PKG}' but dependency install failed:\n"
-                             "No matching distribution for scipy")
+    assert result.stderr == f"Installed '{PKG}' but dependency install failed:\nNo matching distribution for scipy"
     assert queued(pending_file) is None
 
 
 def test_install_failure_not_a_lock_returned_unchanged(ww, env, pending_file):
     failed = env.fail("No matching distribution found for talvex-ext-demo")
     assert ww.run_install(PKG) is failed
-    assert env.kinds() == ["purge", "cleanup", "run"]
-    assert not pending_file.exists()
+    assert env.events == INSTALL and not pending_file.exists()
 
 
-def test_install_lock_deferred(ww, env, pending_file):
+def test_install_lock_deferred_or_manual_hint(ww, env, pending_file):
     env.fail(LOCKED, stdout="Uninstalling talvex-ext-demo-1.0")
     result = ww.run_install(PKG + "==2.0")
     assert (result.ok, result.deferred, result.command) == (False, True, ("inst", PKG))
-    assert result.stdout == "Uninstalling talvex-ext-demo-1.0"
-    assert result.stderr.startswith(f"'{PKG}' is in use by Talvex")
-    assert queued(pending_file) == {"uninstall": [], "install": [PKG]}
-    assert "deps" not in env.kinds()
+    assert result.stdout == "Uninstalling talvex-ext-demo-1.0" and result.stderr.startswith(f"'{PKG}' is in use by Talvex")
+    assert queued(pending_file) == {"uninstall": [], "install": [PKG]} and "deps" not in env.kinds()
 
-
-def test_install_lock_without_deferral_gives_manual_hint(ww, env, pending_file):
+    pending_file.unlink()
     env.fail("x" * 6000 + "\n" + LOCKED, stdout="out", rc=5)
     result = ww.run_install(PKG, defer_on_lock=False)
     assert (result.ok, result.deferred, result.returncode, result.stdout) == (False, False, 5, "out")
-    assert result.command == ("inst", PKG) and len(result.stderr) == 4000
-    assert "Access is denied" in result.stderr
+    assert result.command == ("inst", PKG) and len(result.stderr) == 4000 and "Access is denied" in result.stderr
     assert ("Could not replace files locked by the running Talvex process.\n"
             "In-app install uses '--no-deps'") in result.stderr
     assert result.stderr.endswith("close Talvex and run:\n  " + ww.install_command(PKG))
@@ -156,15 +142,11 @@ def test_metadata_retry(ww, env, caplog, raised):
     if raised is None:
         env.fail("not installed", command=("uninst", PKG))
     env.watch_uninstall(raised)
-    with caplog.at_level(logging.WARNING, logger=ww.__name__):
-        assert ww.run_install(PKG).ok
-    uninstall = [("run_uninstall", PKG, False)]
-    if raised is None:
-        uninstall += [("run", ("uninst", PKG)), ("cleanup", PKG)]
-    assert env.events == [("purge", PKG), ("cleanup", PKG), ("run", ("inst", PKG)), ("cleanup", PKG),
-                          *uninstall, ("cleanup", PKG), ("run", ("inst", PKG, "--force")), ("deps", PKG)]
-    assert [(r.msg, r.args) for r in caplog.records] == [
-        ("Install of %s failed with metadata/path error; retrying after cleanup", (PKG,))]
+    assert ww.run_install(PKG).ok
+    uninstall = [("run_uninstall", PKG, False)] + ([("run", ("uninst", PKG)), ("cleanup", PKG)] if raised is None else [])
+    assert env.events == INSTALL + [("cleanup", PKG), *uninstall, ("cleanup", PKG),
+                                    ("run", ("inst", PKG, "--force")), ("deps", PKG)]
+    assert logged(caplog) == [("Install of %s failed with metadata/path error; retrying after cleanup", (PKG,))]
 
 
 def test_metadata_retry_happens_once_then_lock_handling(ww, env, pending_file):
@@ -176,35 +158,28 @@ def test_metadata_retry_happens_once_then_lock_handling(ww, env, pending_file):
     assert env.kinds().count("run") == 3
     assert queued(pending_file) == {"uninstall": [], "install": [PKG]}
 
-
-def test_interrupt_in_retry_uninstall_propagates(ww, env):
     env.fail("metadata")
     env.watch_uninstall(KeyboardInterrupt())
-    with pytest.raises(KeyboardInterrupt):
+    with pytest.raises(KeyboardInterrupt):  # an interrupt in the retry's uninstall propagates
         ww.run_install(PKG)
 
 
-def test_uninstall_success_clears_queue(ww, env, pending_file):
+def test_uninstall_success_and_lock(ww, env, pending_file):
     ww.queue_pending_op("uninstall", PKG)
     ww.queue_pending_op("install", PKG)
     assert ww.run_uninstall("Talvex_Ext_Demo[gui]").ok
     assert env.events == [("run", ("uninst", "Talvex_Ext_Demo")), ("cleanup", "Talvex_Ext_Demo")]
     assert queued(pending_file) == {"uninstall": [], "install": [PKG]}
-
-
-def test_uninstall_lock_deferred_replaces_queued_install(ww, env, pending_file):
-    ww.queue_pending_op("install", PKG)
+    # A deferred uninstall replaces the queued install.
     env.fail(LOCKED)
     result = ww.run_uninstall(PKG)
-    assert (result.ok, result.deferred) == (False, True)
-    assert "could not be removed now" in result.stderr
+    assert (result.ok, result.deferred) == (False, True) and "could not be removed now" in result.stderr
     assert queued(pending_file) == {"uninstall": [PKG], "install": []}
-    assert env.kinds() == ["run", "cleanup"]
+    assert env.kinds() == ["run", "cleanup"] * 2
 
 
 @pytest.mark.parametrize("stderr, defer", [(LOCKED, False), ("ERROR: not installed", True)])
 def test_uninstall_failure_returned_unchanged(ww, env, pending_file, stderr, defer):
     failed = env.fail(stderr)
     assert ww.run_uninstall(PKG, defer_on_lock=defer) is failed
-    assert env.kinds() == ["run", "cleanup"]
-    assert not pending_file.exists()
+    assert env.kinds() == ["run", "cleanup"] and not pending_file.exists()

@@ -7,6 +7,7 @@ import pathlib
 import subprocess
 import sys
 import types
+import typing
 
 import pytest
 
@@ -24,49 +25,32 @@ def rl():
 @pytest.fixture
 def records(caplog):
     caplog.set_level(logging.DEBUG, logger=LOGGER)
-
-    def seen():
-        return [(r.levelname, r.getMessage()) for r in caplog.records if r.name == LOGGER]
-
-    return seen
-
-
-# ------------------------------------------------------------------ module surface
-
-SIGNATURES = {
-    "_gui_executable": "(executable: 'str') -> 'str'",
-    "relaunch_command": "() -> 'tuple[str, list[str]]'",
-    "_qt_start_detached": "(program: 'str', arguments: 'list[str]', env: 'dict[str, str] | None') -> 'bool'",
-    "_start_detached": "(program: 'str', arguments: 'list[str]', *, wait_for_pid: 'Optional[int]' = None) -> 'bool'",
-    "_pid_alive": "(pid: 'int') -> 'bool'",
-    "wait_for_previous_instance": "(timeout: 'float' = 30.0) -> 'bool'",
-    "_main_window": "(app_context: 'Any' = None) -> 'Optional[Any]'",
-    "main_window": "(app_context: 'Any' = None) -> 'Optional[Any]'",
-    "_quit_qt_application": "() -> 'None'",
-    "_close_main_window": "(app_context: 'Any' = None) -> 'bool'",
-    "quit_application": "(app_context: 'Any' = None) -> 'None'",
-    "restart_application": "(app_context: 'Any' = None) -> 'bool'",
-}
+    return lambda: [(r.levelname, r.getMessage()) for r in caplog.records if r.name == LOGGER]
 
 
 def test_module_surface(rl):
-    import typing
-
-    assert rl.__doc__.startswith(
-        "Restart the Talvex application: start a fresh instance, then quit this one.\n\n"
-    )
+    assert rl.__doc__.startswith("Restart the Talvex application: start a fresh instance, then quit this one.\n\n")
     assert (rl.logging, rl.os, rl.sys, rl.time) == (logging, os, sys, __import__("time"))
     assert (rl.Path, rl.Any, rl.Optional) == (pathlib.Path, typing.Any, typing.Optional)
-    assert rl.logger is logging.getLogger("talvex.utils.relauncher")
-    assert rl.PREVIOUS_PID_ENV == ENV
-    assert rl.__all__ == [
-        "PREVIOUS_PID_ENV", "main_window", "relaunch_command",
-        "restart_application", "quit_application", "wait_for_previous_instance",
-    ]
-    for name, text in SIGNATURES.items():
+    assert rl.logger is logging.getLogger(LOGGER) and rl.PREVIOUS_PID_ENV == ENV
+    assert rl.__all__ == ["PREVIOUS_PID_ENV", "main_window", "relaunch_command",
+                          "restart_application", "quit_application", "wait_for_previous_instance"]
+    ctx, opt = "(app_context: 'Any' = None)", "'Optional[Any]'"
+    for name, text in {
+        "_gui_executable": "(executable: 'str') -> 'str'",
+        "relaunch_command": "() -> 'tuple[str, list[str]]'",
+        "_qt_start_detached": "(program: 'str', arguments: 'list[str]', env: 'dict[str, str] | None') -> 'bool'",
+        "_start_detached":
+            "(program: 'str', arguments: 'list[str]', *, wait_for_pid: 'Optional[int]' = None) -> 'bool'",
+        "_pid_alive": "(pid: 'int') -> 'bool'",
+        "wait_for_previous_instance": "(timeout: 'float' = 30.0) -> 'bool'",
+        "_main_window": f"{ctx} -> {opt}", "main_window": f"{ctx} -> {opt}",
+        "_quit_qt_application": "() -> 'None'", "_close_main_window": f"{ctx} -> 'bool'",
+        "quit_application": f"{ctx} -> 'None'", "restart_application": f"{ctx} -> 'bool'",
+    }.items():
         fn = getattr(rl, name)
         assert str(inspect.signature(fn)) == text, name
-        assert fn.__module__ == "talvex.utils.relauncher" and fn.__doc__.strip()
+        assert fn.__module__ == LOGGER and fn.__doc__.strip()
     with pytest.raises(TypeError):
         rl._start_detached("p", [], 5)
 
@@ -88,10 +72,8 @@ def windows(rl, monkeypatch):
     monkeypatch.setattr(rl, "Path", pathlib.PosixPath)
 
 
-@pytest.mark.parametrize(
-    "executable, expected",
-    [(None, "python"), ("", "python"), ("  \t", "python"), ("  /opt/py/bin/python3 \n", "/opt/py/bin/python3")],
-)
+@pytest.mark.parametrize("executable, expected",
+                         [(None, "python"), ("  \t", "python"), ("  /opt/py/bin/python3 \n", "/opt/py/bin/python3")])
 def test_relaunch_command_executable(rl, monkeypatch, executable, expected):
     monkeypatch.setattr(rl.sys, "executable", executable)
     monkeypatch.setattr(rl.sys, "argv", ["talvex", "scene.tvx", 7])
@@ -100,28 +82,24 @@ def test_relaunch_command_executable(rl, monkeypatch, executable, expected):
     assert rl.relaunch_command() == (expected, ["-m", "talvex"])
 
 
-def test_relaunch_command_frozen_keeps_executable_even_with_pythonw(rl, monkeypatch, tmp_path, windows):
-    (tmp_path / "pythonw.exe").write_bytes(b"")
-    exe = str(tmp_path / "Talvex.exe")
-    monkeypatch.setattr(rl.sys, "executable", exe)
-    monkeypatch.setattr(rl.sys, "argv", [exe, "a b"])
-    monkeypatch.setattr(rl.sys, "frozen", True, raising=False)
-    assert rl.relaunch_command() == (exe, ["a b"])
-    monkeypatch.setattr(rl.sys, "frozen", 0)
-    assert rl.relaunch_command() == (str(tmp_path / "pythonw.exe"), ["-m", "talvex", "a b"])
-
-
-def test_gui_executable_on_windows(rl, monkeypatch, tmp_path, windows):
-    exe = str(tmp_path / "python.exe")
+def test_windows_relaunch_prefers_pythonw_unless_frozen(rl, monkeypatch, tmp_path, windows):
+    exe, pythonw = str(tmp_path / "python.exe"), tmp_path / "pythonw.exe"
     assert rl._gui_executable(exe) == exe
-    (tmp_path / "pythonw.exe").write_bytes(b"")
-    assert rl._gui_executable(exe) == str(tmp_path / "pythonw.exe")
+    pythonw.write_bytes(b"")
+    assert rl._gui_executable(exe) == str(pythonw)
+    frozen = str(tmp_path / "Talvex.exe")
+    monkeypatch.setattr(rl.sys, "executable", frozen)
+    monkeypatch.setattr(rl.sys, "argv", [frozen, "a b"])
+    monkeypatch.setattr(rl.sys, "frozen", True, raising=False)
+    assert rl.relaunch_command() == (frozen, ["a b"])
+    monkeypatch.setattr(rl.sys, "frozen", 0)
+    assert rl.relaunch_command() == (str(pythonw), ["-m", "talvex", "a b"])
     # A blank interpreter path becomes "python"; a pythonw.exe in the current directory wins.
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(rl.sys, "executable", "")
     monkeypatch.setattr(rl.sys, "argv", ["x"])
     assert rl.relaunch_command() == ("pythonw.exe", ["-m", "talvex"])
-    (tmp_path / "pythonw.exe").unlink()
+    pythonw.unlink()
     assert rl.relaunch_command() == ("python", ["-m", "talvex"])
 
 
@@ -140,29 +118,21 @@ def test_gui_executable_elsewhere_and_errors(rl, monkeypatch, tmp_path):
         rl._gui_executable(exe)
 
 
-# ------------------------------------------------------------------ detached start
-
-
 def test_start_detached_hands_over_pid(rl, monkeypatch):
-    calls = []
+    calls, args = [], ["-m", "talvex"]
     monkeypatch.setattr(rl, "_qt_start_detached", lambda *a: calls.append(a) or "started")
-    args = ["-m", "talvex"]
-    assert rl._start_detached("py", args) == "started"
-    assert rl._start_detached("py", args, wait_for_pid=0) == "started"
+    assert rl._start_detached("py", args) == rl._start_detached("py", args, wait_for_pid=0) == "started"
     monkeypatch.setattr(rl, "PREVIOUS_PID_ENV", "OTHER_NAME")
     rl._start_detached("py", args, wait_for_pid=4321)
     assert calls == [("py", args, None), ("py", args, {ENV: "0"}), ("py", args, {"OTHER_NAME": "4321"})]
 
 
-# ------------------------------------------------------------------ liveness probe
+# ------------------------------------------------------------------ liveness probe and waiting
 
 
 @pytest.mark.skipif(os.name == "nt", reason="the probe is native on Windows")
-@pytest.mark.parametrize(
-    "raised, alive",
-    [(None, True), (ProcessLookupError, False), (PermissionError, True), (OSError, False),
-     (FileNotFoundError, False), (ValueError, ValueError)],
-)
+@pytest.mark.parametrize("raised, alive", [(None, True), (ProcessLookupError, False), (PermissionError, True),
+                                           (OSError, False), (FileNotFoundError, False), (ValueError, ValueError)])
 def test_pid_alive_maps_probe_outcomes(rl, monkeypatch, raised, alive):
     calls = []
 
@@ -181,33 +151,28 @@ def test_pid_alive_maps_probe_outcomes(rl, monkeypatch, raised, alive):
     assert calls == [(1234, 0)]
 
 
-def test_pid_alive_real_processes(rl):
-    assert rl._pid_alive(os.getpid()) is True
+def exited_child_pid():
     child = subprocess.Popen([sys.executable, "-c", "pass"])
     child.wait()
-    assert rl._pid_alive(child.pid) is False
+    return child.pid
 
 
-# ------------------------------------------------------------------ waiting for the previous instance
-
-
-class Clock:
-    """Stands in for the time module: sleeping advances the monotonic clock."""
-
-    def __init__(self):
-        self.now, self.sleeps = 100.0, []
-
-    def monotonic(self):
-        return self.now
-
-    def sleep(self, seconds):
-        self.sleeps.append(seconds)
-        self.now += seconds
+def test_pid_alive_and_wait_with_real_processes(rl, monkeypatch, records):
+    assert rl._pid_alive(os.getpid()) is True
+    dead = exited_child_pid()
+    assert rl._pid_alive(dead) is False
+    for pid in (dead, -5):
+        monkeypatch.setenv(ENV, str(pid))
+        assert rl.wait_for_previous_instance(5) is True
+    assert [m for _, m in records()] == [f"Previous Talvex instance (pid {p}) has exited" for p in (dead, -5)]
 
 
 @pytest.fixture
 def clock(rl, monkeypatch):
-    c = Clock()
+    """Stands in for the time module: sleeping advances the monotonic clock."""
+    c = types.SimpleNamespace(now=100.0, sleeps=[])
+    c.monotonic = lambda: c.now
+    c.sleep = lambda s: (c.sleeps.append(s), setattr(c, "now", c.now + s))
     monkeypatch.setattr(rl, "time", c)
     return c
 
@@ -225,28 +190,18 @@ def probe(rl, monkeypatch):
     return state
 
 
-@pytest.mark.parametrize("value", [None, "", "   \t "])
-def test_wait_nothing_to_wait_for(rl, monkeypatch, probe, records, value):
+@pytest.mark.parametrize("value, consumed, logged", [
+    (None, False, []), ("", False, []), ("   \t ", False, []), ("own", True, []),
+    *[(f" {v} ", True, [("DEBUG", f"Ignoring unparsable {ENV}={v!r}")]) for v in ("abc", "12.5", "0x1f")],
+])
+def test_wait_nothing_to_wait_for(rl, monkeypatch, probe, records, value, consumed, logged):
     if value is None:
         monkeypatch.delenv(ENV, raising=False)
     else:
-        monkeypatch.setenv(ENV, value)
+        monkeypatch.setenv(ENV, str(os.getpid()) if value == "own" else value)
     assert rl.wait_for_previous_instance() is True
-    assert os.environ.get(ENV) == value and probe.calls == [] and records() == []
-
-
-@pytest.mark.parametrize("value", ["abc", "12.5", "0x1f"])
-def test_wait_unparsable_value_is_consumed(rl, monkeypatch, probe, records, value):
-    monkeypatch.setenv(ENV, f" {value} ")
-    assert rl.wait_for_previous_instance() is True
-    assert ENV not in os.environ and probe.calls == []
-    assert records() == [("DEBUG", f"Ignoring unparsable {ENV}={value!r}")]
-
-
-def test_wait_own_pid_and_one_shot(rl, monkeypatch, probe, records):
-    monkeypatch.setenv(ENV, str(os.getpid()))
-    assert rl.wait_for_previous_instance() is True
-    assert ENV not in os.environ and probe.calls == [] and records() == []
+    assert os.environ.get(ENV) == (None if consumed else value)
+    assert probe.calls == [] and records() == logged
 
 
 @pytest.mark.parametrize("value, pid", [(" 4242 ", 4242), ("-7", -7), ("0", 0)])
@@ -256,38 +211,24 @@ def test_wait_until_exit(rl, monkeypatch, clock, probe, records, value, pid):
     assert rl.wait_for_previous_instance() is True
     assert probe.calls == [pid] * 3 and clock.sleeps == [0.2, 0.2]
     assert records() == [("INFO", f"Previous Talvex instance (pid {pid}) has exited")]
-    assert rl.wait_for_previous_instance() is True and probe.calls == [pid] * 3
-
-
-def test_wait_real_probe_for_dead_and_negative_pids(rl, monkeypatch, records):
-    child = subprocess.Popen([sys.executable, "-c", "pass"])
-    child.wait()
-    for pid in (child.pid, -5):
-        monkeypatch.setenv(ENV, str(pid))
-        assert rl.wait_for_previous_instance(5) is True
-    assert [m for _, m in records()] == [f"Previous Talvex instance (pid {p}) has exited" for p in (child.pid, -5)]
+    assert rl.wait_for_previous_instance() is True and probe.calls == [pid] * 3  # one shot
 
 
 @pytest.mark.parametrize("timeout, shown, polls", [(30.0, "30s", 150), (0, "0s", 0), (-4.0, "-4s", 0), (0.5, "0s", 3)])
 def test_wait_times_out(rl, monkeypatch, clock, probe, records, timeout, shown, polls):
     monkeypatch.setenv(ENV, "4242")
     assert rl.wait_for_previous_instance(timeout) is False
-    assert len(probe.calls) == polls and len(clock.sleeps) == polls
-    assert records() == [(
-        "WARNING",
-        f"Previous Talvex instance (pid 4242) is still running after {shown}; "
-        "deferred extension changes may fail and stay queued",
-    )]
-    assert ENV not in os.environ
+    assert len(probe.calls) == polls and len(clock.sleeps) == polls and ENV not in os.environ
+    assert records() == [("WARNING", f"Previous Talvex instance (pid 4242) is still running after {shown}; "
+                                     "deferred extension changes may fail and stay queued")]
 
 
 # ------------------------------------------------------------------ main window, quit and restart
 
 
 class Window:
-    def __init__(self, *, vetoes=False, close_error=None, visible_error=None, name="w"):
-        self.name, self.vetoes = name, vetoes
-        self.close_error, self.visible_error = close_error, visible_error
+    def __init__(self, *, vetoes=False, close_error=None, visible_error=None):
+        self.vetoes, self.close_error, self.visible_error = vetoes, close_error, visible_error
         self.visible, self.closed = True, 0
 
     def close(self):
@@ -301,13 +242,9 @@ class Window:
             raise self.visible_error
         return self.visible
 
-    def isWindow(self):
-        return True
-
 
 def context(window):
-    holder = types.SimpleNamespace(main_window=window)
-    ui = types.SimpleNamespace(main_window_ui=holder)
+    ui = types.SimpleNamespace(main_window_ui=types.SimpleNamespace(main_window=window))
     return types.SimpleNamespace(get_component={"ui_manager": ui}.__getitem__)
 
 
@@ -328,8 +265,7 @@ def fake_qt(monkeypatch):
 
 
 def widget(class_name, is_window=True):
-    cls = type(class_name, (), {"isWindow": lambda self: is_window})
-    return cls()
+    return type(class_name, (), {"isWindow": lambda self: is_window})()
 
 
 def test_main_window_through_context(rl, fake_qt):
@@ -337,24 +273,22 @@ def test_main_window_through_context(rl, fake_qt):
     assert rl._main_window(context(win)) is win and rl.main_window(app_context=context(win)) is win
 
 
-@pytest.mark.parametrize("how", ["raises", "no ui attr", "no window attr", "window None"])
-def test_main_window_falls_back_to_qt(rl, fake_qt, how):
-    def failing(name):
-        raise LookupError(name)
+def _lookup_fails(name):
+    raise LookupError(name)
 
-    ctx = {
-        "raises": types.SimpleNamespace(get_component=failing),
-        "no ui attr": types.SimpleNamespace(get_component=lambda name: object()),
-        "no window attr": types.SimpleNamespace(
-            get_component=lambda name: types.SimpleNamespace(main_window_ui=object())),
-        "window None": context(None),
-    }[how]
-    hidden_dialog = widget("SettingsDialog")
-    not_a_window = widget("MainWindowPart", is_window=False)
-    first, second = widget("talvexMAINwindowX"), widget("MainWindow")
-    fake_qt.app.widgets = [hidden_dialog, not_a_window, first, second]
+
+@pytest.mark.parametrize("ctx", [
+    types.SimpleNamespace(get_component=_lookup_fails),
+    types.SimpleNamespace(get_component=lambda name: object()),
+    types.SimpleNamespace(get_component=lambda name: types.SimpleNamespace(main_window_ui=object())),
+    context(None),
+], ids=["raises", "no ui attr", "no window attr", "window None"])
+def test_main_window_falls_back_to_qt(rl, fake_qt, ctx):
+    others = [widget("SettingsDialog"), widget("MainWindowPart", is_window=False)]
+    first = widget("talvexMAINwindowX")
+    fake_qt.app.widgets = others + [first, widget("MainWindow")]
     assert rl._main_window(ctx) is first
-    fake_qt.app.widgets = [hidden_dialog, not_a_window]
+    fake_qt.app.widgets = others
     assert rl._main_window(ctx) is None
     fake_qt.app = None
     assert rl._main_window(ctx) is None
@@ -381,41 +315,30 @@ def test_without_pyside6(rl, monkeypatch, records):
     assert records() == [("ERROR", "Could not start a new Talvex instance")]
 
 
-def test_quit_qt_application(rl, fake_qt):
+def test_quit(rl, fake_qt, records):
     assert rl._quit_qt_application() is None and fake_qt.app.quits == 1
+    assert rl.quit_application(context(Window(vetoes=True))) is None and fake_qt.app.quits == 1
+    assert records() == [("WARNING", "The main window refused to close; not quitting")]
+    assert rl.quit_application(context(Window())) is None and fake_qt.app.quits == 2
     fake_qt.app = None
     assert rl._quit_qt_application() is None
 
 
-@pytest.mark.parametrize(
-    "window, closed, flag_set, logged",
-    [
-        (None, True, False, []),
-        (Window(), True, True, []),
-        (Window(vetoes=True), False, True, []),
-        (Window(close_error=ValueError("boom")), False, True, [("DEBUG", "Could not close the main window")]),
-        (Window(visible_error=RuntimeError("C++ object deleted")), True, True, []),
-    ],
-    ids=["no window", "closes", "vetoes", "close raises", "deleted"],
-)
-def test_close_main_window(rl, fake_qt, caplog, records, window, closed, flag_set, logged):
+@pytest.mark.parametrize("window, closed, logged", [
+    (None, True, []),
+    (Window(), True, []),
+    (Window(vetoes=True), False, []),
+    (Window(close_error=ValueError("boom")), False, [("DEBUG", "Could not close the main window")]),
+    (Window(visible_error=RuntimeError("C++ object deleted")), True, []),
+], ids=["no window", "closes", "vetoes", "close raises", "deleted"])
+def test_close_main_window(rl, fake_qt, caplog, records, window, closed, logged):
     assert rl._close_main_window(context(window)) is closed
-    assert getattr(window, "_force_quit_from_tray", False) is flag_set
+    assert getattr(window, "_force_quit_from_tray", False) is (window is not None)
     assert records() == logged
     if logged:
         assert caplog.records[-1].exc_info[0] is ValueError
-
-
-def test_close_main_window_other_visibility_error_propagates(rl, fake_qt):
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError):  # other visibility errors propagate
         rl._close_main_window(context(Window(visible_error=TypeError("odd"))))
-
-
-def test_quit_application(rl, fake_qt, records):
-    assert rl.quit_application(context(Window(vetoes=True))) is None
-    assert fake_qt.app.quits == 0
-    assert records() == [("WARNING", "The main window refused to close; not quitting")]
-    assert rl.quit_application(context(Window())) is None and fake_qt.app.quits == 1
 
 
 @pytest.fixture
@@ -432,42 +355,41 @@ def restart(rl, monkeypatch, fake_qt):
     return state
 
 
-def test_restart_success_closes_then_starts_then_quits(rl, restart, records):
+def test_restart_success_closes_then_starts_then_quits(rl, restart, fake_qt, records):
     win = Window()
     win.close = lambda: restart.events.append(("close", win._force_quit_from_tray)) or setattr(win, "visible", False)
     assert rl.restart_application(context(win)) is True
     assert restart.events == [("close", True), ("start", "py", ["-m", "talvex", "f.tvx"], os.getpid())]
     assert restart.app.quits == 1
     assert records() == [("INFO", "Started a new Talvex instance; quitting this one")]
-
-
-def test_restart_without_window_or_qt_application(rl, restart, fake_qt):
-    fake_qt.app = None
-    assert rl.restart_application() is True and len(restart.events) == 1
+    fake_qt.app = None  # neither a window nor a Qt application
+    assert rl.restart_application() is True and len(restart.events) == 3
 
 
 def _raise_import():
     raise ImportError("No module named 'PySide6'")
 
 
-@pytest.mark.parametrize(
-    "window, start, logged",
-    [
-        (Window(vetoes=True), None, [("WARNING", "Restart cancelled: the main window refused to close")]),
-        (Window(close_error=OSError("x")), None,
-         [("DEBUG", "Could not close the main window"),
-          ("WARNING", "Restart cancelled: the main window refused to close")]),
-        (Window(), _raise_import, [("ERROR", "Could not start a new Talvex instance")]),
-        (Window(), lambda: 0, [("ERROR", "Could not start a new Talvex instance: ['-m', 'talvex', 'f.tvx']")]),
-    ],
-    ids=["veto", "close raises", "start raises", "start refused"],
-)
+def _interrupt():
+    raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("window, start, logged", [
+    (Window(vetoes=True), None, [("WARNING", "Restart cancelled: the main window refused to close")]),
+    (Window(close_error=OSError("x")), None, [("DEBUG", "Could not close the main window"),
+                                             ("WARNING", "Restart cancelled: the main window refused to close")]),
+    (Window(), _raise_import, [("ERROR", "Could not start a new Talvex instance")]),
+    (Window(), lambda: 0, [("ERROR", "Could not start a new Talvex instance: ['-m', 'talvex', 'f.tvx']")]),
+    (Window(), _interrupt, KeyboardInterrupt),
+], ids=["veto", "close raises", "start raises", "start refused", "interrupted"])
 def test_restart_failures(rl, restart, caplog, records, window, start, logged):
-    if start:
-        restart.start = start
+    restart.start = start or restart.start
+    if logged is KeyboardInterrupt:
+        with pytest.raises(KeyboardInterrupt):
+            rl.restart_application(context(window))
+        return
     assert rl.restart_application(context(window)) is False
-    assert records() == logged
-    assert restart.app.quits == 0
+    assert records() == logged and restart.app.quits == 0
     assert len(restart.events) == (1 if start else 0)  # a refused close starts nothing
     if start is _raise_import:
         assert caplog.records[-1].exc_info[0] is ImportError
@@ -480,12 +402,3 @@ def test_restart_command_errors_come_before_the_close(rl, monkeypatch, restart):
         with pytest.raises(error):
             rl.restart_application(context(win))
     assert win.closed == 0 and restart.events == []
-
-
-def test_restart_propagates_base_exceptions(rl, restart):
-    def interrupted():
-        raise KeyboardInterrupt
-
-    restart.start = interrupted
-    with pytest.raises(KeyboardInterrupt):
-        rl.restart_application(context(Window()))

@@ -31,16 +31,15 @@ def rl(app):
 
 
 class TalvexMainWindow(QtWidgets.QMainWindow):
-    """Follows an on-close preference the way the host's window does."""
+    """Goes to the tray on close, as the host's window does, unless told to quit;
+    unsaved work vetoes."""
 
-    def __init__(self, on_close="tray", unsaved=False):
-        super().__init__()
-        self.on_close, self.unsaved = on_close, unsaved
+    unsaved, to_tray = False, True
 
     def closeEvent(self, event):
         if self.unsaved:
             event.ignore()
-        elif self.on_close in ("tray", "ask") and not getattr(self, "_force_quit_from_tray", False):
+        elif self.to_tray and not getattr(self, "_force_quit_from_tray", False):
             self.hide()
             event.ignore()
         else:
@@ -49,16 +48,16 @@ class TalvexMainWindow(QtWidgets.QMainWindow):
 
 @pytest.fixture
 def windows(app):
-    made = []
-
-    def make(cls=TalvexMainWindow, **kw):
-        w = cls(**kw)
-        made.append(w)
-        return w
-
-    yield make
     import shiboken6
 
+    made = []
+
+    def make(cls=TalvexMainWindow, **attrs):
+        made.append(cls())
+        made[-1].__dict__.update(attrs)
+        return made[-1]
+
+    yield make
     for w in made:  # gone at once, so later lookups cannot find them
         if shiboken6.isValid(w):
             shiboken6.delete(w)
@@ -74,7 +73,7 @@ def test_fallback_finds_the_main_window(rl, windows):
 
 
 def test_close_bypasses_tray_preference_and_quits_the_loop(rl, app, windows):
-    main = windows(on_close="tray")
+    main = windows()
     main.show()
     main.close()  # without the flag the window only goes to the tray
     assert main.isHidden() and not getattr(main, "_force_quit_from_tray", False)
@@ -103,7 +102,7 @@ def test_window_deleted_by_its_close_counts_as_closed(rl, windows):
             super().close()
             shiboken6.delete(self)
 
-    main = windows(DisposableMainWindow, on_close="quit")
+    main = windows(DisposableMainWindow, to_tray=False)
     main.show()
     assert rl._close_main_window() is True
 
@@ -125,70 +124,47 @@ CHILD = (
 )
 
 
-@pytest.mark.parametrize(
-    "env, expected",
-    [
-        ({ENV: "4242", "RELAUNCH_EXTRA": "x y", "RELAUNCH_INHERITED": "over"},
-         {ENV: "4242", "RELAUNCH_EXTRA": "x y", "RELAUNCH_INHERITED": "over"}),
-        ({}, {ENV: None, "RELAUNCH_EXTRA": None, "RELAUNCH_INHERITED": "from parent"}),
-    ],
-    ids=["extra", "empty"],
-)
+@pytest.mark.parametrize("env, expected", [
+    ({ENV: "4242", "RELAUNCH_EXTRA": "x y", "RELAUNCH_INHERITED": "over"},
+     {ENV: "4242", "RELAUNCH_EXTRA": "x y", "RELAUNCH_INHERITED": "over"}),
+    ({}, {ENV: None, "RELAUNCH_EXTRA": None, "RELAUNCH_INHERITED": "from parent"}),
+], ids=["extra", "empty"])
 def test_qt_start_detached_starts_a_real_child(rl, monkeypatch, tmp_path, env, expected):
     monkeypatch.delenv(ENV, raising=False)
     monkeypatch.setenv("RELAUNCH_INHERITED", "from parent")
     out = tmp_path / "child.json"
     assert rl._qt_start_detached(sys.executable, ["-c", CHILD, str(out), "two words"], env) is True
-    seen = _read_when_written(out)
-    assert seen == {"argv": [str(out), "two words"], "env": expected}
+    assert _read_when_written(out) == {"argv": [str(out), "two words"], "env": expected}
+    assert rl._qt_start_detached(str(tmp_path / "no-such-program"), [], env) is False
 
 
-def test_qt_start_detached_refused(rl, tmp_path):
-    assert rl._qt_start_detached(str(tmp_path / "no-such-program"), [], None) is False
-
-
-# ------------------------------------------------------------------ a whole restart
-
-
-def _run_host(tmp_path, *args):
-    """Runs the test host as `python -m talvex ARGS` until the first instance exits."""
-    host = tmp_path / "host"
+@pytest.mark.parametrize("veto", [False, True], ids=["restart", "vetoed"])
+def test_restart_end_to_end(tmp_path, veto):
+    """The host runs as `python -m talvex ...` until the first instance exits."""
+    host, out = tmp_path / "host", tmp_path / "out"
     (host / "talvex").mkdir(parents=True)
-    shutil.copy(HERE / "relauncher_host.py", host / "talvex" / "__main__.py")
-    out = tmp_path / "out"
     out.mkdir()
+    shutil.copy(HERE / "relauncher_host.py", host / "talvex" / "__main__.py")
     import talvex.utils.relauncher as module
 
-    built = Path(module.__file__).resolve().parents[2]
     env = {k: v for k, v in os.environ.items() if k != ENV}
-    env.update(PYTHONPATH=os.pathsep.join([str(host), str(built)]), RELAUNCH_TEST_DIR=str(out),
-               QT_QPA_PLATFORM="offscreen")
+    env.update(PYTHONPATH=os.pathsep.join([str(host), str(Path(module.__file__).resolve().parents[2])]),
+               RELAUNCH_TEST_DIR=str(out), QT_QPA_PLATFORM="offscreen")
+    args = ["scene.tvx", "two words"] + ["--veto"] * veto
     with open(tmp_path / "host.log", "wb") as log:  # not a pipe: the next instance inherits it
         first = subprocess.Popen([sys.executable, "-m", "talvex", *args], cwd=tmp_path, env=env,
                                  stdout=log, stderr=subprocess.STDOUT)
         assert first.wait(timeout=40) == 0, (tmp_path / "host.log").read_text()
-    return first.pid, out
-
-
-def test_restart_end_to_end(tmp_path):
-    pid, out = _run_host(tmp_path, "scene.tvx", "two words")
-    first = json.loads((out / "first.json").read_text())
-    assert first["pid"] == pid and first["result"] is True and first["visible"] is False
-    assert first["exec"] == 0
-    assert first["log"] == [["INFO", "Started a new Talvex instance; quitting this one"]]
-
+    report = json.loads((out / "first.json").read_text())
+    assert (report["pid"], report["exec"], report["result"], report["visible"]) == (first.pid, 0, not veto, veto)
+    if veto:
+        assert report["log"] == [["WARNING", "Restart cancelled: the main window refused to close"]]
+        time.sleep(1.0)  # a started instance would have written by now
+        assert not (out / "next.json").exists()
+        return
+    assert report["log"] == [["INFO", "Started a new Talvex instance; quitting this one"]]
     nxt = _read_when_written(out / "next.json", 30.0)
-    assert nxt["pid"] != pid and nxt["handed"] == str(pid)
-    assert nxt["result"] is True and nxt["done"] >= first["exited"]
-    assert nxt["left"] is None and nxt["again"] is True
-    assert nxt["argv"] == ["scene.tvx", "two words"]
-    assert nxt["log"] == [["INFO", f"Previous Talvex instance (pid {pid}) has exited"]]
-
-
-def test_vetoed_restart_starts_nothing(tmp_path):
-    pid, out = _run_host(tmp_path, "--veto")
-    first = json.loads((out / "first.json").read_text())
-    assert first["result"] is False and first["visible"] is True and first["exec"] == 0
-    assert first["log"] == [["WARNING", "Restart cancelled: the main window refused to close"]]
-    time.sleep(1.0)  # a started instance would have written by now
-    assert not (out / "next.json").exists()
+    assert nxt["pid"] != first.pid and nxt["handed"] == str(first.pid)
+    assert nxt["result"] is True and nxt["done"] >= report["exited"]
+    assert nxt["left"] is None and nxt["again"] is True and nxt["argv"] == args
+    assert nxt["log"] == [["INFO", f"Previous Talvex instance (pid {first.pid}) has exited"]]
