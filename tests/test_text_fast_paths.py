@@ -64,3 +64,67 @@ def test_sanitize_honours_a_replaced_pattern(ww, monkeypatch):
 def test_sanitize_stays_linear_on_many_unterminated_commands(ww):
     # Every ESC ] without a terminator falls back to the two-character escape.
     assert ww.sanitize_cli_text(f"{ESC}]x" * 50_000, limit=0) == "x" * 50_000
+
+
+# --- names ---------------------------------------------------------------------
+
+_name_alphabet = st.sampled_from(
+    list("aAzZ09-_. \t[]=<>!~;@/") + ["Talvex", "talvex-ext-", "TALVEX_EXT_", "extension-", "sdk", "é", "İ", "ß", "\x1c"]
+)
+names = st.lists(_name_alphabet, max_size=12).map("".join)
+
+
+def _wrapped(fn):
+    def wrapper(*args, **kwargs):
+        return fn(*args, **kwargs)
+
+    return wrapper
+
+
+@settings(max_examples=400, deadline=None)
+@given(names, names)
+def test_name_fast_paths_match_the_general_path(name, prefix):
+    ww = wheelwork
+    fast = (
+        ww.normalize_pypi_name(name),
+        ww._package_name_only(name),
+        ww.is_user_visible_extension_package(name, prefix=prefix),
+        ww.display_name_from_pypi_package(name),
+        ww._quote_arg(name),
+    )
+    with pytest.MonkeyPatch.context() as m:
+        # Replaced name functions take the general path everywhere.
+        m.setattr(ww, "_normalize_dist_name", _wrapped(ww._normalize_dist_name))
+        m.setattr(ww, "normalize_pypi_name", _wrapped(ww.normalize_pypi_name))
+        general = (
+            ww.normalize_pypi_name(name),
+            ww._package_name_only(name),
+            ww.is_user_visible_extension_package(name, prefix=prefix),
+            ww.display_name_from_pypi_package(name),
+            ww._quote_arg(name),
+        )
+    assert fast == general
+    # The documented steps, written out.
+    key = re.sub(r"[-_.]+", "-", name.strip().lower().replace(" ", "-")).strip("-")
+    assert fast[0] == key
+    assert fast[4] == (f'"{name.replace(chr(34), chr(92) + chr(34))}"'
+                       if not name or any(c in name for c in ' \t"') else name)
+
+
+_url_pieces = st.sampled_from(
+    ["https://", "http://", "{host}", "{HOST}", "test.", "/project/", "/simple/", "Talvex-Ext-Demo",
+     "talvex_ext_demo", "-1.2.0", "-py3-none-any", ".whl", ".tar.gz", ".zip", ".exe", "?x=1", "#sha",
+     "/", "\\", "C:", ".", "..", " ", "\t", "é", "0", "a"]
+)
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.lists(_url_pieces, max_size=10))
+def test_url_fast_path_matches_the_general_path(pieces):
+    ww = wheelwork
+    host = re.match(r"\(\?:(.*?)\|", ww._PYPI_PROJECT_RE.pattern).group(1).replace("\\.", ".")
+    url = "".join(pieces).replace("{host}", host).replace("{HOST}", host.upper())
+    fast = ww.parse_pypi_project_from_url(url)
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(ww, "_PYPI_PROJECT_RE", re.compile(ww._PYPI_PROJECT_RE.pattern, re.IGNORECASE))
+        assert ww.parse_pypi_project_from_url(url) == fast

@@ -9,11 +9,6 @@ namespace {
 
 nb::str empty_str() { return nb::str(""); }
 
-// Part before the first occurrence of `sep`, stripped.
-nb::object before(nb::handle text, const char *sep) {
-    return text.attr("split")(sep, 1)[0].attr("strip")();
-}
-
 bool contains(nb::handle text, const char *part) {
     int r = PySequence_Contains(text.ptr(), nb::str(part).ptr());
     if (r < 0)
@@ -21,29 +16,51 @@ bool contains(nb::handle text, const char *part) {
     return r != 0;
 }
 
+// str(package or "") reduced to its distribution name: the environment marker
+// (from ";"), the extras (from "[") and the version pin cut off, stripped at each
+// step.  The name ends where the first version operator begins, whichever
+// operator that is ("a<2,>=1" is "a", not "a<2,").
 nb::object package_name_only(Call &c) {
     nb::handle package = c[0];
-    nb::object text = tvx::truthy(package) ? nb::object(tvx::to_str(package)) : nb::object(empty_str());
-    text = text.attr("strip")();
-    if (!tvx::truthy(text))
-        return empty_str();
+    nb::object text = tvx::truthy(package) ? nb::object(tvx::to_str(package)) : nb::object(nb::str(""));
+    PyObject *s = text.ptr();
+    int kind = PyUnicode_KIND(s);
+    const void *data = PyUnicode_DATA(s);
+    auto at = [&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); };
+    Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(s);
+    auto strip = [&] {
+        while (begin < end && Py_UNICODE_ISSPACE(at(begin)))
+            ++begin;
+        while (end > begin && Py_UNICODE_ISSPACE(at(end - 1)))
+            --end;
+    };
+    auto cut_at_first = [&](Py_UCS4 sep) {
+        for (Py_ssize_t i = begin; i < end; ++i) {
+            if (at(i) == sep) {
+                end = i;
+                strip();
+                return;
+            }
+        }
+    };
+    strip();
     // The marker goes first, so an operator inside it is never taken for a pin.
-    text = before(text, ";");
-    if (contains(text, "["))
-        text = before(text, "[");
-    // The name ends where the first version operator begins, whichever operator
-    // that is ("a<2,>=1" is "a", not "a<2,").  Every operator starts with one of
-    // these characters.
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 ch = PyUnicode_READ_CHAR(text.ptr(), i);
+    cut_at_first(';');
+    cut_at_first('[');
+    for (Py_ssize_t i = begin; i < end; ++i) {
+        Py_UCS4 ch = at(i);
         bool starts_operator = ch == '<' || ch == '>' ||
-                               ((ch == '=' || ch == '!' || ch == '~') && i + 1 < n &&
-                                PyUnicode_READ_CHAR(text.ptr(), i + 1) == '=');
-        if (starts_operator)
-            return text[nb::slice(nb::none(), nb::int_(i), nb::none())].attr("strip")();
+                               ((ch == '=' || ch == '!' || ch == '~') && i + 1 < end && at(i + 1) == '=');
+        if (starts_operator) {
+            end = i;
+            strip();
+            break;
+        }
     }
-    return text;
+    PyObject *result = PyUnicode_Substring(s, begin, end);
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
 }
 
 nb::object site_packages_roots(Call &c) {

@@ -92,17 +92,38 @@ nb::object decode_cli_bytes(Call &c) {
     return data.attr("decode")("utf-8", "errors"_a = "replace");
 }
 
+// Quoted when empty or holding a blank, tab or double quote; inner double quotes
+// are escaped with a backslash.  Nothing else is escaped.
 nb::object quote_arg(Call &c) {
     nb::str text = tvx::to_str(c[0]);
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    PyObject *s = text.ptr();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s), quotes = 0;
+    int kind = PyUnicode_KIND(s);
+    const void *data = PyUnicode_DATA(s);
     bool needs_quotes = n == 0;
-    for (Py_ssize_t i = 0; i < n && !needs_quotes; ++i) {
-        Py_UCS4 ch = PyUnicode_READ_CHAR(text.ptr(), i);
-        needs_quotes = ch == ' ' || ch == '\t' || ch == '"';
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        quotes += ch == '"';
+        needs_quotes = needs_quotes || ch == ' ' || ch == '\t' || ch == '"';
     }
     if (!needs_quotes)
         return std::move(text);
-    return nb::str("\"") + text.attr("replace")("\"", "\\\"") + nb::str("\"");
+    PyObject *out = PyUnicode_New(n + quotes + 2, PyUnicode_MAX_CHAR_VALUE(s));
+    if (!out)
+        throw nb::python_error();
+    nb::object result = nb::steal(out);
+    int out_kind = PyUnicode_KIND(out);
+    void *out_data = PyUnicode_DATA(out);
+    Py_ssize_t j = 0;
+    PyUnicode_WRITE(out_kind, out_data, j++, '"');
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (ch == '"')
+            PyUnicode_WRITE(out_kind, out_data, j++, '\\');
+        PyUnicode_WRITE(out_kind, out_data, j++, ch);
+    }
+    PyUnicode_WRITE(out_kind, out_data, j++, '"');
+    return result;
 }
 
 nb::object display_command(Call &c) {

@@ -1,6 +1,7 @@
 // Distribution names: normalisation, extension visibility, installed extensions,
 // titles, and the mapping of the host's extension records and URLs to names.
 #include "common.hpp"
+#include "text_scan.hpp"
 
 #include <cstring>
 #include <vector>
@@ -11,10 +12,21 @@ namespace {
 
 bool is_separator(Py_UCS4 ch) { return ch == '-' || ch == '_' || ch == '.'; }
 
+// Whether the module name `name` still holds entry `index` of this file's
+// function table (0: _normalize_dist_name, 1: normalize_pypi_name).
+bool holds_own(const Call &c, const char *name, size_t index) {
+    return tvx::is_function_of(c.g(name), package_names_functions()[index]);
+}
+
 // str(name or "").strip().lower().replace(" ", "-"), every run of "-", "_", "."
 // collapsed to one "-", and "-" stripped from both ends.
-nb::object normalize_dist_name(Call &c) {
-    nb::handle name = c[0];
+nb::object normalized(nb::handle name) {
+    std::string_view ascii;
+    if (text::ascii_view(name, ascii)) {
+        std::string key;
+        text::normalize(ascii, key);
+        return text::ascii_str(key);
+    }
     nb::object text = tvx::truthy(name) ? nb::object(tvx::to_str(name)) : nb::object(nb::str(""));
     text = text.attr("strip")().attr("lower")();
     PyObject *s = text.ptr();
@@ -47,7 +59,14 @@ nb::object normalize_dist_name(Call &c) {
     return nb::steal(result);
 }
 
-nb::object normalize_pypi_name(Call &c) { return c.call("_normalize_dist_name", c[0]); }
+nb::object normalize_dist_name(Call &c) { return normalized(c[0]); }
+
+nb::object normalize_pypi_name(Call &c) {
+    nb::object fn = c.g("_normalize_dist_name");
+    if (tvx::is_function_of(fn, package_names_functions()[0]))
+        return normalized(c[0]);
+    return fn(c[0]);
+}
 
 // getattr(obj, name, default): only AttributeError selects the default.
 nb::object getattr_or(nb::handle obj, const char *name, nb::handle fallback) {
@@ -72,13 +91,91 @@ bool ends_with(nb::handle text, const char *suffix) {
     return tvx::truthy(text.attr("endswith")(suffix));
 }
 
+// The project name after "<host>/project/" in ASCII text, matched the way the
+// module's own _PYPI_PROJECT_RE searches (either host, any letter case); false
+// when there is none.
+bool find_project_page(std::string_view text, std::string_view &name) {
+    auto matches_at = [&](size_t p, std::string_view host) {
+        std::string_view tail = "/project/";
+        if (p + host.size() + tail.size() > text.size())
+            return size_t(0);
+        for (size_t k = 0; k < host.size(); ++k)
+            if (text::lower(text[p + k]) != host[k])
+                return size_t(0);
+        if (text.substr(p + host.size(), tail.size()) != tail)
+            return size_t(0);
+        size_t start = p + host.size() + tail.size(), end = start;
+        while (end < text.size() && text[end] != '/' && text[end] != '#' && text[end] != '?' &&
+               !text::is_space(text[end]))
+            ++end;
+        if (end == start)
+            return size_t(0);
+        name = text.substr(start, end - start);
+        return end;
+    };
+    for (size_t p = 0; p < text.size(); ++p)
+        if (matches_at(p, kIndexHost) || matches_at(p, kTestIndexHost))
+            return true;
+    return false;
+}
+
+// Path(link).name for a link whose last component reads the same under POSIX
+// and Windows path rules (no backslash, no drive, a plain last component);
+// false when the general rules must decide.
+bool plain_last_component(std::string_view link, std::string_view &name) {
+    if (link.find('\\') != std::string_view::npos || (link.size() >= 2 && link[1] == ':'))
+        return false;
+    size_t slash = link.rfind('/');
+    name = slash == std::string_view::npos ? link : link.substr(slash + 1);
+    return !name.empty() && name != "." && name != "..";
+}
+
+// The project name of a distribution file name, from its suffix on.
+nb::object project_of_file_name(std::string_view file) {
+    std::string_view stem;
+    if (file.ends_with(".tar.gz"))
+        stem = file.substr(0, file.size() - 7);
+    else if (file.ends_with(".whl"))
+        stem = file.substr(0, file.size() - 4);
+    else if (file.ends_with(".zip"))
+        stem = file.substr(0, file.size() - 4);
+    else
+        return nb::str("");
+    size_t dash = stem.rfind('-');
+    if (dash != std::string_view::npos && dash + 1 < stem.size() && stem[dash + 1] >= '0' &&
+        stem[dash + 1] <= '9')
+        return text::ascii_str(stem.substr(0, dash));
+    std::string dashed(stem);
+    for (char &ch : dashed)
+        if (ch == '_')
+            ch = '-';
+    return text::ascii_str(dashed);
+}
+
 nb::object parse_pypi_project_from_url(Call &c) {
+    // ASCII text with the module's own pattern, Path and re is parsed natively.
+    std::string_view ascii;
+    bool native = text::ascii_view(c[0], ascii) && c.g("_PYPI_PROJECT_RE").is(c.closure(0));
+    if (native) {
+        std::string_view stripped = text::strip(ascii), name;
+        if (stripped.empty())
+            return nb::str("");
+        if (find_project_page(stripped, name))
+            return text::ascii_str(name);
+        std::string_view link = stripped.substr(0, stripped.find('?'));
+        if (c.g("Path").is(c.closure(1)) && c.g("re").is(c.closure(2)) &&
+            plain_last_component(link, name))
+            return project_of_file_name(name);
+    }
+
     nb::object text = str_or_empty(c[0]).attr("strip")();
     if (!tvx::truthy(text))
         return nb::str("");
-    nb::object match = c.g("_PYPI_PROJECT_RE").attr("search")(text);
-    if (tvx::truthy(match))
-        return match.attr("group")(1).attr("strip")().attr("rstrip")("/");
+    if (!native) {
+        nb::object match = c.g("_PYPI_PROJECT_RE").attr("search")(text);
+        if (tvx::truthy(match))
+            return match.attr("group")(1).attr("strip")().attr("rstrip")("/");
+    }
 
     // A link to a distribution file: its file name, without the query.
     nb::object before_query = text.attr("split")("?", 1)[0];
@@ -103,6 +200,22 @@ nb::object parse_pypi_project_from_url(Call &c) {
 }
 
 nb::object is_user_visible_extension_package(Call &c) {
+    std::string_view name, prefix;
+    if (text::ascii_view(c[0], name) && text::ascii_view(c[1], prefix) &&
+        holds_own(c, "normalize_pypi_name", 1) && holds_own(c, "_normalize_dist_name", 0)) {
+        std::string key, prefix_key;
+        text::normalize(name, key);
+        if (key.empty())
+            return nb::bool_(false);
+        int hidden = PySequence_Contains(c.g("_HIDDEN_EXTENSION_PACKAGES").ptr(),
+                                         text::ascii_str(key).ptr());
+        if (hidden < 0)
+            throw nb::python_error();
+        if (hidden || key.starts_with("talvex-extension-"))
+            return nb::bool_(false);
+        text::normalize(prefix, prefix_key);
+        return nb::bool_(key.starts_with(prefix_key));
+    }
     nb::object key = c.call("normalize_pypi_name", c[0]);
     if (!tvx::truthy(key))
         return nb::bool_(false);
@@ -276,8 +389,39 @@ nb::object pypi_package_for_available(Call &c) {
     return nb::str("talvex-ext-") + slug;
 }
 
+// The title of an ASCII distribution name: prefix dropped, words capitalised;
+// empty when the name has no words.
+std::string ascii_title(std::string_view package) {
+    std::string slug, title;
+    text::normalize(package, slug);
+    std::string_view rest(slug);
+    if (rest.starts_with("talvex-ext-"))
+        rest.remove_prefix(11);
+    else if (rest.starts_with("talvex-"))
+        rest.remove_prefix(7);
+    while (!rest.empty()) {
+        size_t dash = rest.find('-');
+        std::string_view word = rest.substr(0, dash);
+        rest = dash == std::string_view::npos ? std::string_view() : rest.substr(dash + 1);
+        if (word.empty())
+            continue;
+        if (!title.empty())
+            title.push_back(' ');
+        title.push_back(text::upper(word[0]));
+        title.append(word.substr(1));
+    }
+    return title;
+}
+
 nb::object display_name_from_pypi_package(Call &c) {
     nb::handle package = c[0];
+    std::string_view ascii;
+    if (text::ascii_view(package, ascii) && holds_own(c, "_normalize_dist_name", 0)) {
+        std::string title = ascii_title(ascii);
+        if (!title.empty())
+            return text::ascii_str(title);
+        return ascii.empty() ? nb::object(nb::str("Extension")) : nb::borrow(package);
+    }
     nb::object slug = c.call("_normalize_dist_name", package);
     if (tvx::truthy(slug.attr("startswith")("talvex-ext-")))
         slug = slug[nb::slice(nb::int_(11), nb::none(), nb::none())];
@@ -321,6 +465,7 @@ const FuncSpec kFunctions[] = {
         .params = {arg("url", "str")},
         .returns = "str",
         .impl = parse_pypi_project_from_url,
+        .keeps = {"_PYPI_PROJECT_RE", "Path", "re"},
     },
     {
         .name = "is_user_visible_extension_package",

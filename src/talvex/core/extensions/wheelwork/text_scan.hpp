@@ -1,0 +1,65 @@
+// Small text routines behind the native fast paths of the name functions: they
+// read a str's characters directly and give what the equivalent str methods give.
+#pragma once
+
+#include "common.hpp"
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace wheelwork::text {
+
+// An exact str whose characters are all ASCII, viewed as bytes; false otherwise.
+inline bool ascii_view(nb::handle h, std::string_view &out) {
+    PyObject *s = h.ptr();
+    if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s))
+        return false;
+    out = std::string_view(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(s)),
+                           static_cast<size_t>(PyUnicode_GET_LENGTH(s)));
+    return true;
+}
+
+// What str.isspace() says of an ASCII character.
+inline bool is_space(char ch) { return Py_UNICODE_ISSPACE(static_cast<unsigned char>(ch)); }
+
+// str.strip() of ASCII text.
+inline std::string_view strip(std::string_view s) {
+    while (!s.empty() && is_space(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && is_space(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+inline char lower(char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch; }
+inline char upper(char ch) { return ch >= 'a' && ch <= 'z' ? static_cast<char>(ch - 'a' + 'A') : ch; }
+
+// The normalised distribution name of ASCII text: stripped, lower-cased, every run
+// of " ", "-", "_", "." turned into one "-", "-" stripped from both ends.
+inline void normalize(std::string_view s, std::string &out) {
+    out.clear();
+    bool pending_dash = false;
+    for (char ch : strip(s)) {
+        if (ch == ' ' || ch == '-' || ch == '_' || ch == '.') {
+            pending_dash = true;
+            continue;
+        }
+        if (pending_dash && !out.empty())
+            out.push_back('-');
+        pending_dash = false;
+        out.push_back(lower(ch));
+    }
+}
+
+// A new str from ASCII bytes.
+inline nb::object ascii_str(std::string_view s) {
+    PyObject *out = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
+    if (!out)
+        throw nb::python_error();
+    if (!s.empty())
+        std::memcpy(PyUnicode_1BYTE_DATA(out), s.data(), s.size());
+    return nb::steal(out);
+}
+
+}  // namespace wheelwork::text
