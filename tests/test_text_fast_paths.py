@@ -112,7 +112,7 @@ def test_name_fast_paths_match_the_general_path(name, prefix):
 
 
 _url_pieces = st.sampled_from(
-    ["https://", "http://", "{host}", "{HOST}", "test.", "/project/", "/simple/", "Talvex-Ext-Demo",
+    ["https://", "http://", "{host}", "{HOST}", "test.", "/project/", "/PROJECT/", "/simple/", "Talvex-Ext-Demo",
      "talvex_ext_demo", "-1.2.0", "-py3-none-any", ".whl", ".tar.gz", ".zip", ".exe", "?x=1", "#sha",
      "/", "\\", "C:", ".", "..", " ", "\t", "é", "0", "a"]
 )

@@ -2,6 +2,9 @@
 // removal of leftovers of interrupted installs (metadata directories without
 // METADATA, package directories whose metadata is broken or missing).
 #include "common.hpp"
+#include "text_scan.hpp"
+
+#include <utility>
 
 namespace wheelwork {
 
@@ -24,39 +27,40 @@ nb::object package_name_only(Call &c) {
     nb::handle package = c[0];
     nb::object text = tvx::truthy(package) ? nb::object(tvx::to_str(package)) : nb::object(nb::str(""));
     PyObject *s = text.ptr();
-    int kind = PyUnicode_KIND(s);
-    const void *data = PyUnicode_DATA(s);
-    auto at = [&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); };
-    Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(s);
-    auto strip = [&] {
-        while (begin < end && Py_UNICODE_ISSPACE(at(begin)))
-            ++begin;
-        while (end > begin && Py_UNICODE_ISSPACE(at(end - 1)))
-            --end;
-    };
-    auto cut_at_first = [&](Py_UCS4 sep) {
+    auto [begin, end] = text::with_chars(s, [](const auto *data, Py_ssize_t n) {
+        Py_ssize_t begin = 0, end = n;
+        auto strip = [&] {
+            while (begin < end && Py_UNICODE_ISSPACE(data[begin]))
+                ++begin;
+            while (end > begin && Py_UNICODE_ISSPACE(data[end - 1]))
+                --end;
+        };
+        auto cut_at_first = [&](Py_UCS4 sep) {
+            for (Py_ssize_t i = begin; i < end; ++i) {
+                if (data[i] == sep) {
+                    end = i;
+                    strip();
+                    return;
+                }
+            }
+        };
+        strip();
+        // The marker goes first, so an operator inside it is never taken for a pin.
+        cut_at_first(';');
+        cut_at_first('[');
         for (Py_ssize_t i = begin; i < end; ++i) {
-            if (at(i) == sep) {
+            Py_UCS4 ch = data[i];
+            bool starts_operator = ch == '<' || ch == '>' ||
+                                   ((ch == '=' || ch == '!' || ch == '~') && i + 1 < end &&
+                                    data[i + 1] == '=');
+            if (starts_operator) {
                 end = i;
                 strip();
-                return;
+                break;
             }
         }
-    };
-    strip();
-    // The marker goes first, so an operator inside it is never taken for a pin.
-    cut_at_first(';');
-    cut_at_first('[');
-    for (Py_ssize_t i = begin; i < end; ++i) {
-        Py_UCS4 ch = at(i);
-        bool starts_operator = ch == '<' || ch == '>' ||
-                               ((ch == '=' || ch == '!' || ch == '~') && i + 1 < end && at(i + 1) == '=');
-        if (starts_operator) {
-            end = i;
-            strip();
-            break;
-        }
-    }
+        return std::pair{begin, end};
+    });
     PyObject *result = PyUnicode_Substring(s, begin, end);
     if (!result)
         throw nb::python_error();

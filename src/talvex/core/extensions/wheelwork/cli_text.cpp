@@ -1,6 +1,9 @@
 // Installer console text: decoding the child's bytes, cleaning escape sequences
 // and control characters for dialogs, and quoting command lines for display.
 #include "common.hpp"
+#include "text_scan.hpp"
+
+#include <type_traits>
 
 namespace wheelwork {
 
@@ -97,33 +100,29 @@ nb::object decode_cli_bytes(Call &c) {
 nb::object quote_arg(Call &c) {
     nb::str text = tvx::to_str(c[0]);
     PyObject *s = text.ptr();
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s), quotes = 0;
-    int kind = PyUnicode_KIND(s);
-    const void *data = PyUnicode_DATA(s);
-    bool needs_quotes = n == 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 ch = PyUnicode_READ(kind, data, i);
-        quotes += ch == '"';
-        needs_quotes = needs_quotes || ch == ' ' || ch == '\t' || ch == '"';
-    }
-    if (!needs_quotes)
-        return std::move(text);
-    PyObject *out = PyUnicode_New(n + quotes + 2, PyUnicode_MAX_CHAR_VALUE(s));
-    if (!out)
-        throw nb::python_error();
-    nb::object result = nb::steal(out);
-    int out_kind = PyUnicode_KIND(out);
-    void *out_data = PyUnicode_DATA(out);
-    Py_ssize_t j = 0;
-    PyUnicode_WRITE(out_kind, out_data, j++, '"');
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 ch = PyUnicode_READ(kind, data, i);
-        if (ch == '"')
-            PyUnicode_WRITE(out_kind, out_data, j++, '\\');
-        PyUnicode_WRITE(out_kind, out_data, j++, ch);
-    }
-    PyUnicode_WRITE(out_kind, out_data, j++, '"');
-    return result;
+    return text::with_chars(s, [&](const auto *data, Py_ssize_t n) -> nb::object {
+        Py_ssize_t quotes = 0;
+        bool needs_quotes = n == 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            quotes += data[i] == '"';
+            needs_quotes |= data[i] == ' ' || data[i] == '\t' || data[i] == '"';
+        }
+        if (!needs_quotes)
+            return std::move(text);
+        using Char = std::remove_const_t<std::remove_pointer_t<decltype(data)>>;
+        nb::object result = nb::steal(PyUnicode_New(n + quotes + 2, PyUnicode_MAX_CHAR_VALUE(s)));
+        if (!result.is_valid())
+            throw nb::python_error();
+        Char *out = static_cast<Char *>(PyUnicode_DATA(result.ptr()));
+        *out++ = '"';
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (data[i] == '"')
+                *out++ = '\\';
+            *out++ = data[i];
+        }
+        *out = '"';
+        return result;
+    });
 }
 
 nb::object display_command(Call &c) {

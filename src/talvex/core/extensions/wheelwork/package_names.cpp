@@ -95,23 +95,24 @@ bool ends_with(nb::handle text, const char *suffix) {
 // module's own _PYPI_PROJECT_RE searches (either host, any letter case); false
 // when there is none.
 bool find_project_page(std::string_view text, std::string_view &name) {
+    // The whole pattern ignores case: the path part as well as the host.
     auto matches_at = [&](size_t p, std::string_view host) {
-        std::string_view tail = "/project/";
+        constexpr std::string_view tail = "/project/";
         if (p + host.size() + tail.size() > text.size())
-            return size_t(0);
-        for (size_t k = 0; k < host.size(); ++k)
-            if (text::lower(text[p + k]) != host[k])
-                return size_t(0);
-        if (text.substr(p + host.size(), tail.size()) != tail)
-            return size_t(0);
+            return false;
+        for (size_t k = 0; k < host.size() + tail.size(); ++k) {
+            char want = k < host.size() ? host[k] : tail[k - host.size()];
+            if (text::lower(text[p + k]) != want)
+                return false;
+        }
         size_t start = p + host.size() + tail.size(), end = start;
         while (end < text.size() && text[end] != '/' && text[end] != '#' && text[end] != '?' &&
                !text::is_space(text[end]))
             ++end;
         if (end == start)
-            return size_t(0);
+            return false;
         name = text.substr(start, end - start);
-        return end;
+        return true;
     };
     for (size_t p = 0; p < text.size(); ++p)
         if (matches_at(p, kIndexHost) || matches_at(p, kTestIndexHost))

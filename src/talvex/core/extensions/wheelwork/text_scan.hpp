@@ -20,6 +20,18 @@ inline bool ascii_view(nb::handle h, std::string_view &out) {
     return true;
 }
 
+// Calls fn(data, length) with the str's characters as a typed array (Py_UCS1,
+// Py_UCS2 or Py_UCS4), so loops over them compile for one width at a time.
+template <typename Fn>
+decltype(auto) with_chars(PyObject *s, Fn &&fn) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND: return fn(PyUnicode_1BYTE_DATA(s), n);
+    case PyUnicode_2BYTE_KIND: return fn(PyUnicode_2BYTE_DATA(s), n);
+    default: return fn(PyUnicode_4BYTE_DATA(s), n);
+    }
+}
+
 // What str.isspace() says of an ASCII character.
 inline bool is_space(char ch) { return Py_UNICODE_ISSPACE(static_cast<unsigned char>(ch)); }
 
