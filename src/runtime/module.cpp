@@ -44,9 +44,31 @@ nb::object ModuleFrame::def(const FuncSpec &spec) {
     return fn;
 }
 
-void ModuleFrame::def_all(std::span<const FuncSpec> specs) {
-    for (const FuncSpec &spec : specs)
-        def(spec);
+void ModuleFrame::def_in_order(std::span<const char *const> order,
+                               std::initializer_list<FunctionTable> tables,
+                               const std::function<void(std::string_view)> &after) {
+    for (const char *name : order) {
+        const FuncSpec *found = nullptr;
+        for (FunctionTable table : tables)
+            for (const FuncSpec &spec : table())
+                if (!found && std::string_view(spec.name) == name)
+                    found = &spec;
+        if (!found) {
+            PyErr_Format(PyExc_SystemError, "%s: no definition of %s", PyModule_GetName(module_.ptr()),
+                         name);
+            throw nb::python_error();
+        }
+        def(*found);
+        if (after)
+            after(name);
+    }
+}
+
+void ModuleFrame::set_str_list(const char *name, std::span<const char *const> items) {
+    nb::list list;
+    for (const char *item : items)
+        list.append(item);
+    ns_[name] = list;
 }
 
 nb::object make_nested(const Call &enclosing, const FuncSpec &spec, nb::tuple closure) {

@@ -21,16 +21,6 @@ constexpr const char *kFunctionOrder[] = {
     "format_about_html",
 };
 
-const FuncSpec *find_spec(std::string_view name) {
-    for (auto table :
-         {pyproject_fields_functions, package_metadata_functions, about_text_functions}) {
-        for (const FuncSpec &spec : table())
-            if (name == spec.name)
-                return &spec;
-    }
-    return nullptr;
-}
-
 void exec_module(nb::module_ m) {
     tvx::ModuleFrame frame(m);
     frame.set("__doc__", nb::str(kModuleDoc));
@@ -54,10 +44,8 @@ void exec_module(nb::module_ m) {
     frame.set("_DEFAULT_SUMMARY", nb::str("Talvex for visualization and analysis."));
     frame.set("AboutMeta", build_about_meta_class(frame));
 
-    for (const char *name : kFunctionOrder) {
-        if (const FuncSpec *spec = find_spec(name))
-            frame.def(*spec);
-    }
+    frame.def_in_order(kFunctionOrder,
+                       {pyproject_fields_functions, package_metadata_functions, about_text_functions});
 }
 
 }  // namespace

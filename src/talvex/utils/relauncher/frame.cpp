@@ -51,17 +51,6 @@ constexpr const char *kFunctionOrder[] = {
     "restart_application",
 };
 
-const FuncSpec *find_spec(std::string_view name) {
-    for (auto table : {relaunch_command_functions, detached_start_functions,
-                       previous_instance_functions, main_window_functions,
-                       quit_restart_functions}) {
-        for (const FuncSpec &spec : table())
-            if (name == spec.name)
-                return &spec;
-    }
-    return nullptr;
-}
-
 void exec_module(nb::module_ m) {
     tvx::ModuleFrame frame(m);
     frame.set("__doc__", nb::str(kModuleDoc));
@@ -76,17 +65,10 @@ void exec_module(nb::module_ m) {
     frame.set("logger", ns["logging"].attr("getLogger")(ns["__name__"]));
     frame.set("PREVIOUS_PID_ENV", nb::str("TALVEX_WAIT_FOR_PID"));
 
-    nb::list all;
-    for (const char *name : kPublicNames)
-        all.append(name);
-    frame.set("__all__", all);
-
-    for (const char *name : kFunctionOrder) {
-        const FuncSpec *spec = find_spec(name);
-        if (!spec)
-            tvx::raise(PyExc_SystemError, "relauncher: a module function has no definition");
-        frame.def(*spec);
-    }
+    frame.set_str_list("__all__", kPublicNames);
+    frame.def_in_order(kFunctionOrder, {relaunch_command_functions, detached_start_functions,
+                                        previous_instance_functions, main_window_functions,
+                                        quit_restart_functions});
 }
 
 }  // namespace

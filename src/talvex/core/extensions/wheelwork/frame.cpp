@@ -106,20 +106,6 @@ nb::object frozenset_of(std::initializer_list<const char *> items) {
     return nb::steal(PyFrozenSet_New(l.ptr()));
 }
 
-const FuncSpec *find_spec(std::string_view name) {
-    for (auto table : {cli_text_functions, module_purge_functions, installer_commands_functions,
-                       pending_ops_functions, deferred_replay_functions,
-                       broken_install_cleanup_functions, missing_deps_functions,
-                       installer_runner_functions, install_drivers_functions,
-                       package_names_functions, index_client_functions,
-                       extension_catalog_functions}) {
-        for (const FuncSpec &spec : table())
-            if (name == spec.name)
-                return &spec;
-    }
-    return nullptr;
-}
-
 void bind_constants_after(tvx::ModuleFrame &frame, std::string_view function) {
     if (function == "_uninstall_argv") {
         frame.set("_DEFERRED_OPS", nb::make_tuple("uninstall", "install"));
@@ -155,10 +141,7 @@ void exec_module(nb::module_ m) {
     nb::dict ns = frame.ns();
     frame.set("logger", ns["logging"].attr("getLogger")(ns["__name__"]));
 
-    nb::list all;
-    for (const char *name : kPublicNames)
-        all.append(name);
-    frame.set("__all__", all);
+    frame.set_str_list("__all__", kPublicNames);
 
     nb::object re = ns["re"];
     nb::str hosts = nb::str("(?:{}|{})").format(re.attr("escape")(kIndexHost),
@@ -173,13 +156,15 @@ void exec_module(nb::module_ m) {
                             "shiboken6", "shiboken6-generator", "numpy"}));
     frame.set("PipResult", build_pip_result_class(frame));
 
-    for (const char *name : kFunctionOrder) {
-        if (const FuncSpec *spec = find_spec(name))
-            frame.def(*spec);
-        bind_constants_after(frame, name);
-    }
+    frame.def_in_order(kFunctionOrder,
+                       {cli_text_functions, module_purge_functions, installer_commands_functions,
+                        pending_ops_functions, deferred_replay_functions,
+                        broken_install_cleanup_functions, missing_deps_functions,
+                        installer_runner_functions, install_drivers_functions,
+                        package_names_functions, index_client_functions,
+                        extension_catalog_functions},
+                       [&](std::string_view name) { bind_constants_after(frame, name); });
 }
-
 }  // namespace
 
 }  // namespace wheelwork
