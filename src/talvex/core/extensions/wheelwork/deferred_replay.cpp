@@ -2,9 +2,44 @@
 // previous instance held the package's files open.
 #include "common.hpp"
 
+#include <tuple>
+#include <utility>
+
 namespace wheelwork {
 
 namespace {
+
+// `first, second = value`, with the interpreter's own errors for values that
+// are not iterable or do not hold exactly two items.
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
+    PyObject *raw = PyObject_GetIter(value.ptr());
+    if (!raw) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value.ptr())->tp_iter == nullptr &&
+            !PySequence_Check(value.ptr()))
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(value.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    nb::object iterator = nb::steal(raw);
+    nb::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject *item = PyIter_Next(iterator.ptr());
+        if (!item) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw nb::python_error();
+        }
+        items[i] = nb::steal(item);
+    }
+    nb::object extra = nb::steal(PyIter_Next(iterator.ptr()));
+    if (extra.is_valid()) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw nb::python_error();
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return {std::move(items[0]), std::move(items[1])};
+}
 
 nb::object invalidate_import_caches(Call &c) {
     try {
@@ -36,13 +71,7 @@ nb::object process_pending_operations(Call &c) {
     long index = 0;
     for (nb::handle entry : operations) {
         ++index;
-        PyObject *pair = PySequence_Tuple(entry.ptr());
-        if (!pair)
-            throw nb::python_error();
-        nb::tuple item = nb::steal<nb::tuple>(pair);
-        if (nb::len(item) != 2)
-            tvx::raise(PyExc_ValueError, "expected a (kind, package) pair");
-        nb::object op = item[0], pkg = item[1];
+        auto [op, pkg] = unpack_pair(entry);
 
         if (!on_progress.is_none()) {
             try {
@@ -54,22 +83,23 @@ nb::object process_pending_operations(Call &c) {
             }
         }
 
-        nb::object outcome;
+        nb::object done, error;
         try {
-            outcome = c.call("_apply_deferred_op", op, pkg, "retry_seconds"_a = retry_seconds);
+            std::tie(done, error) = unpack_pair(
+                c.call("_apply_deferred_op", op, pkg, "retry_seconds"_a = retry_seconds));
         } catch (nb::python_error &e) {
             if (!tvx::is_exception(e))
                 throw;
             tvx::log_exc(c, e, "warning", "Deferred %s of %s raised", op, pkg);
             continue;
         }
-        if (tvx::truthy(outcome[0])) {
+        if (tvx::truthy(done)) {
             c.call("clear_pending_op", op, pkg);
             completed.append(tvx::to_str(op) + nb::str(" ") + tvx::to_str(pkg));
             tvx::log(c, "info", "Completed deferred %s of %s", op, pkg);
         } else {
             tvx::log(c, "warning", "Deferred %s of %s could not be applied and stays queued: %s", op,
-                     pkg, outcome[1]);
+                     pkg, error);
         }
     }
 

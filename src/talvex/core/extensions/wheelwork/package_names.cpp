@@ -84,8 +84,13 @@ nb::str str_or_empty(nb::handle value) {
     return tvx::truthy(value) ? tvx::to_str(value) : nb::str("");
 }
 
-// `a or b`
-nb::object either(nb::object a, nb::object b) { return tvx::truthy(a) ? a : b; }
+// `a or b`, with b evaluated only when a is falsy
+template <typename Next>
+nb::object either(nb::object a, Next &&next) {
+    if (tvx::truthy(a))
+        return a;
+    return next();
+}
 
 bool ends_with(nb::handle text, const char *suffix) {
     return tvx::truthy(text.attr("endswith")(suffix));
@@ -194,7 +199,7 @@ nb::object parse_pypi_project_from_url(Call &c) {
     nb::object parts = stem.attr("split")("-");
     if (nb::len(parts) >= 2) {
         nb::object last = parts[nb::int_(-1)];
-        if (tvx::truthy(c.g("re").attr("match")("^\\d", either(last, nb::str("")))))
+        if (tvx::truthy(c.g("re").attr("match")("^\\d", either(last, [] { return nb::str(""); }))))
             return nb::str("-").attr("join")(parts[nb::slice(nb::none(), nb::int_(-1), nb::none())]);
     }
     return stem.attr("replace")("_", "-");
@@ -248,7 +253,8 @@ nb::object list_installed_talvex_ext_packages(Call &c) {
         nb::object name;
         try {
             nb::object meta = dist.attr("metadata");
-            nb::object value = either(meta.attr("get")("Name"), meta.attr("get")("name"));
+            nb::object value =
+                either(meta.attr("get")("Name"), [&] { return meta.attr("get")("name"); });
             name = str_or_empty(value).attr("strip")();
         } catch (nb::python_error &e) {
             if (!tvx::is_exception(e))
@@ -285,7 +291,9 @@ nb::object import_package_of(nb::handle instance) {
         tvx::Handling handling(e);
         nb::object module_name = getattr_or(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(instance.ptr()))),
                                             "__module__", nb::str(""));
-        return either(module_name, nb::str("")).attr("split")(".", 1)[0];
+        if (!tvx::truthy(module_name))
+            module_name = nb::str("");
+        return module_name.attr("split")(".", 1)[0];
     }
 }
 
@@ -316,7 +324,7 @@ nb::object pypi_package_for_info(Call &c) {
     if (!tvx::truthy(import_pkg))
         return c.call("_normalize_dist_name",
                       str_or_empty(either(getattr_or(info, "name", nb::str("")),
-                                          getattr_or(info, "id", nb::str("")))));
+                                          [&] { return getattr_or(info, "id", nb::str("")); })));
 
     // Each lookup may fail on broken metadata; the next one is tried then.
     try {
@@ -366,10 +374,10 @@ nb::object pypi_package_for_available(Call &c) {
             if (tvx::truthy(get(key)))
                 return tvx::to_str(ext[key]).attr("strip")();
         }
-        url = str_or_empty(either(get("downloadurl"), get("repository")));
+        url = str_or_empty(either(get("downloadurl"), [&] { return get("repository"); }));
     } else {
         url = str_or_empty(either(getattr_or(ext, "repository", nb::str("")),
-                                  getattr_or(ext, "homepage", nb::str(""))));
+                                  [&] { return getattr_or(ext, "homepage", nb::str("")); }));
     }
     nb::object from_url = c.call("parse_pypi_project_from_url", url);
     if (tvx::truthy(from_url))
@@ -377,10 +385,10 @@ nb::object pypi_package_for_available(Call &c) {
     nb::object name;
     if (is_dict) {
         nb::object get = ext.attr("get");
-        name = str_or_empty(either(get("name"), get("id")));
+        name = str_or_empty(either(get("name"), [&] { return get("id"); }));
     } else {
         name = str_or_empty(either(getattr_or(ext, "name", nb::str("")),
-                                   getattr_or(ext, "id", nb::str(""))));
+                                   [&] { return getattr_or(ext, "id", nb::str("")); }));
     }
     nb::object slug = c.call("_normalize_dist_name", name);
     if (!tvx::truthy(slug))
