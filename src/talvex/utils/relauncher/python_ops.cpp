@@ -12,23 +12,54 @@ nb::object optional_attr(nb::handle obj, const char *name) {
 }
 
 nb::object import_from(const Call &c, const char *package, const char *name) {
-    nb::list fromlist;
-    fromlist.append(name);
-    nb::object module = nb::steal(
-        PyImport_ImportModuleLevel(package, c.globals().ptr(), nullptr, fromlist.ptr(), 0));
-    if (!module.is_valid())
+    // The import goes through the current builtins.__import__, as the statement's does.
+    PyObject *import_func = nullptr;
+    if (PyDict_GetItemStringRef(PyEval_GetBuiltins(), "__import__", &import_func) < 0)
         throw nb::python_error();
+    if (import_func == nullptr)
+        tvx::raise(PyExc_ImportError, "__import__ not found");
+    nb::object importer = nb::steal(import_func);
+    nb::object module = importer(package, c.globals(), nb::none(), nb::make_tuple(name), 0);
+
     nb::object value = optional_attr(module, name);
-    if (!value.is_valid()) {
-        nb::object file = optional_attr(module, "__file__");
-        nb::object where = file.is_valid() && !file.is_none() ? file : nb::str("unknown location");
-        nb::object message = nb::str("cannot import name {!r} from {!r} ({})")
-                                 .format(nb::str(name), nb::str(package), where);
-        nb::object error = nb::handle(PyExc_ImportError)(message, "name"_a = package);
-        PyErr_SetObject(PyExc_ImportError, error.ptr());
-        throw nb::python_error();
+    if (value.is_valid())
+        return value;
+    // Not (yet) an attribute of the package: the submodule may still be registered
+    // in sys.modules under its full name.
+    nb::object package_name = optional_attr(module, "__name__");
+    if (package_name.is_valid() && PyUnicode_Check(package_name.ptr())) {
+        nb::object full = nb::str("{}.{}").format(package_name, nb::str(name));
+        nb::object found = nb::steal(PyImport_GetModule(full.ptr()));
+        if (found.is_valid())
+            return found;
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    } else {
+        package_name = nb::str("<unknown module name>");
     }
-    return value;
+    nb::object path = nb::none();
+    if (PyModule_Check(module.ptr())) {
+        PyObject *file = PyModule_GetFilenameObject(module.ptr());
+        if (file != nullptr)
+            path = nb::steal(file);
+        else if (PyErr_ExceptionMatches(PyExc_SystemError))
+            PyErr_Clear();
+        else
+            throw nb::python_error();
+    }
+    nb::object message;
+    if (PyUnicode_Check(path.ptr())) {
+        message = nb::str("cannot import name {!r} from {!r} ({})")
+                      .format(nb::str(name), package_name, path);
+    } else {
+        path = nb::none();
+        message = nb::str("cannot import name {!r} from {!r} (unknown location)")
+                      .format(nb::str(name), package_name);
+    }
+    nb::object error = nb::handle(PyExc_ImportError)(message, "name"_a = package_name, "path"_a = path);
+    error.attr("name_from") = nb::str(name);
+    PyErr_SetObject(PyExc_ImportError, error.ptr());
+    throw nb::python_error();
 }
 
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
