@@ -51,3 +51,18 @@ def test_qt_import_goes_through_builtins_import(rl, monkeypatch):
     with pytest.raises(ImportError, match="blocked"):
         rl._qt_start_detached("p", [], None)
     assert seen == [("PySide6", ("QtWidgets",), 0)] * 2 + [("PySide6", ("QtCore",), 0)]
+
+
+def test_cli_verbosity_adds_up_on_both_sides_of_the_command(monkeypatch, capsys):
+    import logging
+
+    from talvex_ext_cli import cli
+
+    talvex = logging.getLogger("talvex")
+    monkeypatch.setattr(talvex, "handlers", [])
+    monkeypatch.setattr(talvex, "level", talvex.level)
+    monkeypatch.setattr(talvex, "propagate", talvex.propagate)
+    for argv, level in ((["-v", "about", "-v"], logging.DEBUG), (["about", "-v"], logging.INFO)):
+        assert cli.main(argv) == 0
+        assert talvex.level == level
+    capsys.readouterr()

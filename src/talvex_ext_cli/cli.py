@@ -72,8 +72,10 @@ def _positive_seconds(text: str) -> float:
 
 def build_parser() -> argparse.ArgumentParser:
     common = argparse.ArgumentParser(add_help=False)
+    # Counted apart from the main parser's -v (a subcommand's parser starts from a
+    # fresh namespace) and added to it in main().
     common.add_argument(
-        "-v", "--verbose", action="count", default=argparse.SUPPRESS,
+        "-v", "--verbose", action="count", dest="sub_verbose", default=argparse.SUPPRESS,
         help="show the extension manager's log records (-vv: also debug records)",
     )
     as_json = argparse.ArgumentParser(add_help=False)
@@ -185,6 +187,7 @@ def main(argv: list[str] | None = None) -> int:
         args = parser.parse_args(argv)
     except SystemExit as exc:  # --help, or bad usage (argparse exits with 2)
         return exc.code if isinstance(exc.code, int) else EXIT_USAGE
+    args.verbose += getattr(args, "sub_verbose", 0)
     if not args.command:
         parser.print_usage(sys.stderr)
         print(f"{PROG}: error: a command is required (see '{PROG} --help')", file=sys.stderr)
