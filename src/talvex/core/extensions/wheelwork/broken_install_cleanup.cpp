@@ -103,12 +103,12 @@ nb::object site_packages_roots(Call &c) {
     try {
         nb::object sys = c.g("sys");
         nb::object prefix = path_cls(sys.attr("prefix"));
+        candidates.append(prefix / nb::str("Lib") / nb::str("site-packages"));
+        // Appended one by one: the Windows layout stays even when the version
+        // cannot be read.
         nb::object info = sys.attr("version_info");
-        nb::object windows_layout = prefix / nb::str("Lib") / nb::str("site-packages");
         nb::str version = nb::str("python{}.{}").format(info[0], info[1]);
-        nb::object posix_layout = prefix / nb::str("lib") / version / nb::str("site-packages");
-        candidates.append(windows_layout);
-        candidates.append(posix_layout);
+        candidates.append(prefix / nb::str("lib") / version / nb::str("site-packages"));
     } catch (nb::python_error &e) {
         if (!tvx::is_exception(e))
             throw;

@@ -36,14 +36,38 @@ nb::object subprocess_kwargs(Call &c) {
     return std::move(kwargs);
 }
 
+// How the interpreter names a callable in call errors: "module.qualname()", or
+// "qualname()" for builtins, or str() of an object without a qualified name.
+nb::object function_str(nb::handle callee) {
+    PyObject *qualname = nullptr;
+    if (PyObject_GetOptionalAttrString(callee.ptr(), "__qualname__", &qualname) < 0)
+        throw nb::python_error();
+    if (!qualname)
+        return tvx::to_str(callee);
+    nb::object name = nb::steal(qualname);
+    nb::object module = getattr_or(callee, "__module__", nb::none());
+    if (!module.is_none() && !module.equal(nb::str("builtins")))
+        return nb::str("{}.{}()").format(module, name);
+    return nb::str("{}()").format(name);
+}
+
 // Adds the entries of `extra` to `kwargs` the way `**extra` adds them to a call:
-// a keyword given twice is an error.
+// `extra` must be a mapping, and a keyword given twice is an error.
 void merge_keywords(nb::handle callee, nb::dict &kwargs, nb::handle extra) {
+    if (!PyDict_Check(extra.ptr())) {
+        int has_keys = PyObject_HasAttrStringWithError(extra.ptr(), "keys");
+        if (has_keys < 0)
+            throw nb::python_error();
+        if (!has_keys) {
+            PyErr_Format(PyExc_TypeError, "%S argument after ** must be a mapping, not %.200s",
+                         function_str(callee).ptr(), Py_TYPE(extra.ptr())->tp_name);
+            throw nb::python_error();
+        }
+    }
     for (nb::handle key : extra.attr("keys")()) {
         if (kwargs.contains(key)) {
-            nb::object name = getattr_or(callee, "__qualname__", nb::str("function"));
-            PyErr_Format(PyExc_TypeError, "%S() got multiple values for keyword argument '%S'",
-                         name.ptr(), key.ptr());
+            PyErr_Format(PyExc_TypeError, "%S got multiple values for keyword argument '%S'",
+                         function_str(callee).ptr(), key.ptr());
             throw nb::python_error();
         }
         kwargs[key] = extra[key];
