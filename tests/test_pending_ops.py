@@ -103,7 +103,7 @@ def test_unwritable_location(ww, tmp_path, monkeypatch, log):
     assert isinstance(log.records[0].args[1], OSError)
 
 
-@pytest.mark.parametrize("step", ["open", "fsync", "replace"])
+@pytest.mark.parametrize("step", ["write_text", "open", "fsync", "replace"])
 def test_interrupted_write_keeps_previous_content(ww, pending_file, monkeypatch, log, step):
     ww.queue_pending_op("install", "talvex-ext-demo")
     real_open = ww.Path.open
@@ -115,7 +115,10 @@ def test_interrupted_write_keeps_previous_content(ww, pending_file, monkeypatch,
         return fail() if self.name.endswith(".tmp") else real_open(self, *args, **kwargs)
 
     with monkeypatch.context() as patch:
-        patch.setattr(*(ww.Path, "open", open_) if step == "open" else (ww.os, step, fail))
+        if step in ("write_text", "open"):
+            patch.setattr(ww.Path, step, open_ if step == "open" else fail)
+        else:
+            patch.setattr(ww.os, step, fail)
         assert ww.queue_pending_op("uninstall", "talvex-ext-other") is True
     assert pending_file.read_bytes() == ONE_INSTALL
     assert warnings(log) == ["Could not update %s: %s"]

@@ -85,13 +85,12 @@ nb::object read_ops(Call &c) {
     return std::move(ops);
 }
 
-// Writes `payload` to `tmp` and forces it to disk before the caller moves it
-// over the real file, so a power cut leaves either the old or the new queue.
-void write_durably(Call &c, nb::handle tmp, nb::handle payload) {
-    nb::object fh = tmp.attr("open")("wb");
+// Writes the queue text to `tmp` and forces it to disk before the caller moves
+// it over the real file, so a power cut leaves either the old or the new queue.
+void write_durably(Call &c, nb::handle tmp, nb::handle text) {
+    tmp.attr("write_text")(text, "encoding"_a = "utf-8");
+    nb::object fh = tmp.attr("open")("r+b");
     try {
-        fh.attr("write")(payload);
-        fh.attr("flush")();
         c.g("os").attr("fsync")(fh.attr("fileno")());
     } catch (nb::python_error &) {
         try {
@@ -127,9 +126,7 @@ nb::object write_ops(Call &c) {
 
         nb::object text = c.g("json").attr("dumps")(data, "indent"_a = 1);
         nb::object tmp = path.attr("with_suffix")(path.attr("suffix") + nb::str(".tmp"));
-        // Bytes, not text mode: the file holds exactly what the encoder produced,
-        // with no line-ending translation.
-        write_durably(c, tmp, text.attr("encode")("utf-8"));
+        write_durably(c, tmp, text);
         c.g("os").attr("replace")(tmp, path);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_OSError))
