@@ -9,17 +9,6 @@ namespace wheelwork {
 
 namespace {
 
-// Keeps newline and tab; drops C0/C1 controls and DEL; keeps what is printable
-// or whitespace; drops everything else (format characters, unassigned code
-// points, lone surrogates).
-bool keep_char(Py_UCS4 ch) {
-    if (ch == '\n' || ch == '\t')
-        return true;
-    if (ch < 32 || (ch >= 127 && ch <= 159))
-        return false;
-    return Py_UNICODE_ISPRINTABLE(ch) || Py_UNICODE_ISSPACE(ch);
-}
-
 nb::object filter_chars(nb::handle text) {
     PyObject *s = text.ptr();
     if (!PyUnicode_Check(s))
@@ -31,7 +20,7 @@ nb::object filter_chars(nb::handle text) {
     kept.reserve(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 ch = PyUnicode_READ(kind, data, i);
-        if (keep_char(ch))
+        if (text::keep_console_char(ch))
             kept.push_back(ch);
     }
     PyObject *out = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, kept.data(),
@@ -41,21 +30,12 @@ nb::object filter_chars(nb::handle text) {
     return nb::steal(out);
 }
 
-// True while `pattern` is a compiled pattern equal to the module's own escape
-// pattern, so the native cleaner gives what its sub() would.
-bool is_own_escape_pattern(nb::handle pattern) {
-    nb::object pattern_type = nb::module_::import_("re").attr("Pattern");
-    if (!Py_IS_TYPE(pattern.ptr(), reinterpret_cast<PyTypeObject *>(pattern_type.ptr())))
-        return false;
-    return pattern.attr("pattern").equal(nb::str(kAnsiEscapePattern)) &&
-           pattern.attr("flags").equal(nb::int_(32));  // re.UNICODE, the default for str
-}
-
 nb::object sanitize_cli_text(Call &c) {
     nb::handle text = c[0], limit = c[1];
     nb::object s = tvx::truthy(text) ? nb::object(tvx::to_str(text)) : nb::object(nb::str(""));
     nb::object pattern = c.g("_ANSI_ESCAPE_RE");
-    if (PyUnicode_Check(s.ptr()) && is_own_escape_pattern(pattern)) {
+    // The module's own pattern (kept as this function's closure) is applied natively.
+    if (PyUnicode_Check(s.ptr()) && pattern.is(c.closure(0))) {
         s = clean_console_text(s);
     } else {
         s = pattern.attr("sub")("", s);
@@ -139,6 +119,7 @@ const FuncSpec kFunctions[] = {
         .params = {arg("text", "str"), kwarg("limit", "int", dflt(4000))},
         .returns = "str",
         .impl = sanitize_cli_text,
+        .keeps = {"_ANSI_ESCAPE_RE"},
     },
     {
         .name = "_decode_cli_bytes",

@@ -4,6 +4,7 @@
 // give, without building the intermediate strings; sanitize_cli_text uses it
 // while `_ANSI_ESCAPE_RE` is still the module's own pattern.
 #include "common.hpp"
+#include "text_scan.hpp"
 
 #include <vector>
 
@@ -13,13 +14,6 @@ namespace {
 
 constexpr Py_UCS4 kEsc = 0x1b, kBel = 0x07;
 
-bool keep_char(Py_UCS4 ch) {
-    if (ch == '\n' || ch == '\t')
-        return true;
-    if (ch < 32 || (ch >= 127 && ch <= 159))
-        return false;
-    return ch < 127 || Py_UNICODE_ISPRINTABLE(ch) || Py_UNICODE_ISSPACE(ch);
-}
 
 template <typename Char>
 class Cleaner {
@@ -69,7 +63,7 @@ private:
             after_cr_ = true;
             return;
         }
-        if (keep_char(ch))
+        if (text::keep_console_char(ch))
             out_.push_back(ch);
     }
 

@@ -32,6 +32,17 @@ decltype(auto) with_chars(PyObject *s, Fn &&fn) {
     }
 }
 
+// Whether installer console text keeps a character: newline and tab stay; C0/C1
+// controls and DEL go; otherwise what is printable or whitespace stays, and
+// format characters, unassigned code points and lone surrogates go.
+inline bool keep_console_char(Py_UCS4 ch) {
+    if (ch == '\n' || ch == '\t')
+        return true;
+    if (ch < 32 || (ch >= 127 && ch <= 159))
+        return false;
+    return ch < 127 || Py_UNICODE_ISPRINTABLE(ch) || Py_UNICODE_ISSPACE(ch);
+}
+
 // What str.isspace() says of an ASCII character.
 inline bool is_space(char ch) { return Py_UNICODE_ISSPACE(static_cast<unsigned char>(ch)); }
 
