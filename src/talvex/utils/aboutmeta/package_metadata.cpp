@@ -30,7 +30,7 @@ nb::object parse_project_urls(Call &c) {
         nb::object label = parts[0], url = parts[1];
         urls[label.attr("strip")()] = url.attr("strip")();
     }
-    return std::move(urls);
+    return urls;
 }
 
 nb::object display_name(Call &c) {

@@ -131,7 +131,7 @@ nb::object site_packages_roots(Call &c) {
         if (tvx::truthy(candidate.attr("is_dir")()))
             roots.append(candidate);
     }
-    return std::move(roots);
+    return roots;
 }
 
 nb::object dist_project_name(Call &c) {
@@ -191,7 +191,7 @@ nb::object cleanup_broken_package_install(Call &c) {
     nb::object bare = c.call("_package_name_only", c[0]);
     nb::list removed;
     if (!tvx::truthy(bare))
-        return std::move(removed);
+        return removed;
     nb::object target = c.call("normalize_pypi_name", bare).attr("replace")("-", "_");
 
     for (nb::handle root : c.call("_site_packages_roots")) {
@@ -234,7 +234,7 @@ nb::object cleanup_broken_package_install(Call &c) {
         else if (!has_healthy)
             remove_package_dirs(c, children, target, removed, "Removed leftover package files: %s");
     }
-    return std::move(removed);
+    return removed;
 }
 
 const FuncSpec kFunctions[] = {

@@ -88,7 +88,7 @@ nb::object quote_arg(Call &c) {
             needs_quotes |= data[i] == ' ' || data[i] == '\t' || data[i] == '"';
         }
         if (!needs_quotes)
-            return std::move(text);
+            return text;
         using Char = std::remove_const_t<std::remove_pointer_t<decltype(data)>>;
         nb::object result = nb::steal(PyUnicode_New(n + quotes + 2, PyUnicode_MAX_CHAR_VALUE(s)));
         if (!result.is_valid())

@@ -105,7 +105,7 @@ nb::object process_pending_operations(Call &c) {
 
     if (nb::len(completed) > 0)
         c.call("_invalidate_import_caches");
-    return std::move(completed);
+    return completed;
 }
 
 nb::object apply_deferred_op(Call &c) {

@@ -23,16 +23,16 @@ nb::object installer_label(Call &c) { return nb::str(uv_preferred(c) ? "uv pip" 
 nb::object uv_python_args(Call &c) {
     nb::list args;
     if (!uv_preferred(c))
-        return std::move(args);
+        return args;
     nb::object exe = c.g("sys").attr("executable");
     if (!tvx::truthy(exe))
         exe = nb::str("");
     exe = tvx::to_str(exe).attr("strip")();
     if (!tvx::truthy(exe))
-        return std::move(args);
+        return args;
     args.append("--python");
     args.append(exe);
-    return std::move(args);
+    return args;
 }
 
 nb::object uninstall_argv(Call &c) {
@@ -49,7 +49,7 @@ nb::object uninstall_argv(Call &c) {
             argv.append(part);
         argv.append(pkg);
     }
-    return std::move(argv);
+    return argv;
 }
 
 nb::object install_argv(Call &c) {
@@ -72,7 +72,7 @@ nb::object install_argv(Call &c) {
             argv.append(part);
         argv.append(pkg);
     }
-    return std::move(argv);
+    return argv;
 }
 
 nb::object install_command(Call &c) {

@@ -22,7 +22,7 @@ nb::object getattr_or(nb::handle obj, const char *name, nb::handle fallback) {
 nb::object subprocess_kwargs(Call &c) {
     nb::dict kwargs;
     if (!c.g("sys").attr("platform").equal(nb::str("win32")))
-        return std::move(kwargs);
+        return kwargs;
     nb::object subprocess = c.g("subprocess");
     kwargs["creationflags"] = getattr_or(subprocess, "CREATE_NO_WINDOW", nb::int_(kCreateNoWindow));
     nb::object startupinfo = subprocess.attr("STARTUPINFO")();
@@ -33,7 +33,7 @@ nb::object subprocess_kwargs(Call &c) {
     startupinfo.attr("dwFlags") = flags;
     startupinfo.attr("wShowWindow") = nb::int_(0);
     kwargs["startupinfo"] = startupinfo;
-    return std::move(kwargs);
+    return kwargs;
 }
 
 // How the interpreter names a callable in call errors: "module.qualname()", or

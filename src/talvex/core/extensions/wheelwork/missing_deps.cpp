@@ -90,7 +90,7 @@ nb::object str_list(nb::handle items, bool drop_falsy) {
             continue;
         out.append(tvx::to_str(item));
     }
-    return std::move(out);
+    return out;
 }
 
 nb::object requires_dist_strings(Call &c) {
@@ -154,7 +154,7 @@ nb::object missing_third_party_deps(Call &c) {
         if (!tvx::truthy(c.call("_dist_is_installed", name)))
             missing.append(name);
     }
-    return std::move(missing);
+    return missing;
 }
 
 nb::object install_missing_deps(Call &c) {

@@ -82,7 +82,7 @@ nb::object read_ops(Call &c) {
         }
         ops[kind] = keys;
     }
-    return std::move(ops);
+    return ops;
 }
 
 // Writes the queue text to `tmp` and forces it to disk before the caller moves
@@ -145,7 +145,7 @@ nb::object pending_packages(Call &c) {
     if (!keys.is_none())
         for (nb::handle key : keys)
             copy.append(key);
-    return std::move(copy);
+    return copy;
 }
 
 nb::object queue_pending_op(Call &c) {
@@ -191,7 +191,7 @@ nb::object pending_operations(Call &c) {
         for (nb::handle key : keys)
             result.append(nb::make_tuple(kind, key));
     }
-    return std::move(result);
+    return result;
 }
 
 nb::object deferred_result(Call &c) {
