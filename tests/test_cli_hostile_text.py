@@ -4,6 +4,7 @@ carries; ``--json`` keeps it exact."""
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import unicodedata
@@ -12,6 +13,7 @@ import pytest
 
 import cli_support as cs
 import e2e_support as e2e
+from talvex_ext_cli.output import Console
 
 # Visible words with controls between them: clear the screen, write the clipboard, set
 # the window title, a C1 control sequence introducer, a right-to-left override, a NUL,
@@ -118,3 +120,14 @@ def test_json_keeps_the_exact_texts_and_escapes_every_control(hostile, ww, pendi
     about = data("about")
     assert (about["version"], about["summary"], about["license"]) == ("7.0" + HEADER, HEADER, HEADER)
     assert about["homepage"] == HEADER
+
+
+@pytest.mark.parametrize("text", ["\x7f\x85\x9b", "\u202e\u200b\ufeff\u2028", "\U000e0001 tag", "\ud800 lone",
+                                  "caf\u00e9 \U0001f600 \u00a0"], ids=["c1", "format", "astral", "surrogate", "printable"])
+def test_json_escapes_read_back_exact(text):
+    stream = io.StringIO()
+    Console(stdout=stream).json({"k" + text: [text]})
+    written = stream.getvalue()
+    assert json.loads(written) == {"k" + text: [text]}
+    assert all(ch.isprintable() or ch == "\n" for ch in written)
+    assert ("\U0001f600" in written) == ("\U0001f600" in text)  # printable text stays readable
