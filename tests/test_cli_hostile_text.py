@@ -70,7 +70,7 @@ def _broken():
 _ww.pending_operations = _broken
 """ % ATTACK
 
-# command line, what the run needs first, its exit status, words that must show
+# command line, what to change first, code to run before the command, exit status, words that must show
 CASES = {
     "search": (["-vv", "search"], None, None, 0, WORDS),
     "search-filter": (["search", "EVIL"], None, None, 0, WORDS),
