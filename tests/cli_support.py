@@ -10,6 +10,7 @@ from __future__ import annotations
 import atexit
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -41,22 +42,26 @@ def cli_environ(tmp: Path, *, extra_paths=(), **overrides: str) -> dict[str, str
     return env
 
 
-def run_cli(args, env, *, python=None, prelude: str | None = None, timeout=300):
+def run_cli(args, env, *, python=None, prelude: str | None = None, timeout=300, raw=False):
     """Run ``talvex-ext ARGS``; with *prelude*, that code runs first, then the command's
-    ``__main__`` as ``python -m`` would run it."""
+    ``__main__`` as ``python -m`` would run it.  *raw* keeps stdout and stderr as bytes."""
     python = str(python or sys.executable)
     argv = [python, "-m", "talvex_ext_cli", *args]
     if prelude is not None:
         argv[1:3] = ["-c", prelude + "\nimport runpy, sys\nsys.argv[0] = 'talvex-ext'\n"
                      "runpy.run_module('talvex_ext_cli', run_name='__main__', alter_sys=True)\n"]
-    return subprocess.run(argv, env=env, capture_output=True, text=True, encoding="utf-8", timeout=timeout)
+    decode = {} if raw else {"text": True, "encoding": "utf-8"}
+    return subprocess.run(argv, env=env, capture_output=True, timeout=timeout, **decode)
 
 
-def fake_distribution(root: Path, name: str, version: str) -> None:
-    """Installed-package metadata (no code) that importlib.metadata finds on sys.path."""
-    info = root / f"{name.replace('-', '_')}-{version}.dist-info"
+def fake_distribution(root: Path, name: str, version: str, **fields: str) -> None:
+    """Installed-package metadata (no code) that importlib.metadata finds on sys.path;
+    *fields* add headers (``Author_email`` gives ``Author-email``)."""
+    stem = "-".join(re.sub(r"[^A-Za-z0-9.]", "_", part) for part in (name, version))
+    info = root / f"{stem}.dist-info"
     info.mkdir(parents=True, exist_ok=True)
-    (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {name}\nVersion: {version}\n", encoding="utf-8")
+    extra = "".join(f"{key.replace('_', '-')}: {value}\n" for key, value in fields.items())
+    (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {name}\nVersion: {version}\n{extra}", encoding="utf-8")
 
 
 def write_queue(path: Path, uninstall=(), install=()) -> None:

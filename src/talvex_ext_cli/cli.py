@@ -11,7 +11,7 @@ import traceback
 
 from . import commands
 from .commands import EXIT_DEFERRED, EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE
-from .output import PROG, Console
+from .output import PROG, Console, clean
 
 DESCRIPTION = """\
 Manage the optional extension packages (talvex-ext-*) of the Talvex application
@@ -152,6 +152,13 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+class _CleanFormatter(logging.Formatter):
+    """Log records quote package names, installer output and error texts from outside."""
+
+    def format(self, record: logging.LogRecord) -> str:
+        return clean(super().format(record))
+
+
 def configure_logging(verbosity: int, stream=None) -> None:
     """Route the ``talvex`` loggers to stderr: warnings always, -v info, -vv debug."""
     if verbosity >= 2:
@@ -161,7 +168,7 @@ def configure_logging(verbosity: int, stream=None) -> None:
     else:
         level, fmt = logging.WARNING, f"{PROG}: %(levelname)s: %(message)s"
     handler = logging.StreamHandler(stream if stream is not None else sys.stderr)
-    handler.setFormatter(logging.Formatter(fmt))
+    handler.setFormatter(_CleanFormatter(fmt))
     logger = logging.getLogger(_LOGGER)
     for old in [h for h in logger.handlers if getattr(h, "_talvex_ext", False)]:
         logger.removeHandler(old)
@@ -214,6 +221,6 @@ def main(argv: list[str] | None = None) -> int:
         return EXIT_FAILURE
     except Exception as exc:
         if args.verbose:
-            traceback.print_exc()
+            out.note(traceback.format_exc())
         out.error(f"{type(exc).__name__}: {exc}" + ("" if args.verbose else " (add -v for details)"))
         return EXIT_FAILURE

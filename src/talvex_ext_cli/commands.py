@@ -7,7 +7,7 @@ import importlib
 from argparse import Namespace
 from typing import Any
 
-from .output import PROG, Console, count
+from .output import PROG, WHEELWORK, Console, clean, count, inline
 from .progress import Elapsed
 
 EXIT_OK = 0
@@ -16,7 +16,6 @@ EXIT_USAGE = 2
 EXIT_DEFERRED = 3
 EXIT_INTERRUPTED = 130
 
-_WHEELWORK = "talvex.core.extensions.wheelwork"
 _ABOUTMETA = "talvex.utils.aboutmeta"
 
 
@@ -38,7 +37,7 @@ def _module(name: str):
 
 
 def wheelwork():
-    return _module(_WHEELWORK)
+    return _module(WHEELWORK)
 
 
 def aboutmeta():
@@ -111,7 +110,7 @@ def cmd_search(args: Namespace, out: Console) -> int:
         out.json(rows)
         return EXIT_OK
     if not rows:
-        out.line(f"No extensions match '{args.text}'." if needle else "No extensions found.")
+        out.line(f"No extensions match '{inline(args.text)}'." if needle else "No extensions found.")
         return EXIT_OK
     out.table(
         ["PACKAGE", "NAME", "VERSION", "INSTALLED", "DESCRIPTION"],
@@ -156,12 +155,12 @@ def cmd_change(args: Namespace, out: Console) -> int:
 def _change_one(ww, out: Console, name: str, doing: str, done: str, driver: str, display: str) -> int:
     if name.strip() and not ww.is_user_visible_extension_package(name.strip()):
         out.warning(f"'{name}' is not a Talvex extension package (talvex-ext-*)")
-    out.line(f"{doing} {name} with {ww.installer_label()}:")
-    out.line(f"  $ {getattr(ww, display)(name)}")
+    out.line(f"{doing} {inline(name)} with {ww.installer_label()}:")
+    out.line(f"  $ {inline(getattr(ww, display)(name))}")
     with Elapsed(out.stdout, doing.lower(), enabled=out.interactive):
         result = getattr(ww, driver)(name)
     if result.deferred:
-        out.line("Deferred: " + _first_paragraph(result.stderr))
+        out.line("Deferred: " + _first_paragraph(clean(result.stderr)))
         out.line(
             "The change is queued and finishes at the next start of Talvex; with Talvex"
             f" closed, '{PROG} apply-pending' finishes it now."
@@ -173,10 +172,10 @@ def _change_one(ww, out: Console, name: str, doing: str, done: str, driver: str,
         out.block(output if output else "(the installer printed nothing)")
         return EXIT_FAILURE
     if done == "Uninstalled":
-        out.line(f"{done} {name}.")
+        out.line(f"{done} {inline(name)}.")
     else:
-        version = _installed_version(ww, name)
-        out.line(f"{done} {name}{' ' + version if version else ''}.")
+        version = inline(_installed_version(ww, name))
+        out.line(f"{done} {inline(name)}{' ' + version if version else ''}.")
     return EXIT_OK
 
 
@@ -194,7 +193,7 @@ def _summarise(out: Console, names: list[str], statuses: list[int]) -> None:
     out.line()
     out.line("Summary:")
     for name, status in zip(names, statuses):
-        out.line(f"  {name}: {labels[status]}")
+        out.line(f"  {inline(name)}: {labels[status]}")
 
 
 # --------------------------------------------------------------------------- pending / apply-pending
@@ -219,7 +218,7 @@ def cmd_pending(args: Namespace, out: Console) -> int:
     where = _pending_file(ww)
     if where:
         out.line()
-        out.line(f"Queue file: {where}")
+        out.line(f"Queue file: {inline(where)}")
     return EXIT_OK
 
 
@@ -232,7 +231,7 @@ class _Progress:
 
     def __call__(self, index: int, total: int, package: str) -> None:
         self.finish()
-        self._out.line(f"[{index}/{total}] {package}")
+        self._out.line(f"[{index}/{total}] {inline(package)}")
         self._ticker = Elapsed(self._out.stdout, "working", enabled=self._out.interactive)
         self._ticker.__enter__()
 
@@ -254,10 +253,10 @@ def cmd_apply_pending(args: Namespace, out: Console) -> int:
         progress.finish()
     remaining = ww.pending_operations()
     for item in completed:
-        out.line(f"Completed: {item}")
+        out.line(f"Completed: {inline(item)}")
     if remaining:
         for op, pkg in remaining:
-            out.line(f"Still queued: {op} {pkg}")
+            out.line(f"Still queued: {inline(op)} {inline(pkg)}")
         out.error(
             f"{count(len(remaining), 'change')} could not be applied; close Talvex and run"
             f" '{PROG} apply-pending' again (add -v for the installer's reasons)"
@@ -286,9 +285,9 @@ def cmd_about(args: Namespace, out: Console) -> int:
     if args.json:
         out.json({**record, "installer": installer})
         return EXIT_OK
-    out.line(f"{record.get('name', 'Talvex')} {record.get('version', '')}".rstrip())
-    rows = [(label, record.get(key, "")) for key, label in _ABOUT_LABELS if record.get(key)]
-    rows.append(("Installer", installer))
+    out.line(f"{inline(record.get('name', 'Talvex'))} {inline(record.get('version', ''))}".rstrip())
+    rows = [(label, inline(record.get(key))) for key, label in _ABOUT_LABELS]
+    rows = [(label, value) for label, value in rows if value] + [("Installer", inline(installer))]
     width = max(len(label) for label, _ in rows) + 1
     for label, value in rows:
         out.line(f"  {(label + ':').ljust(width)} {value}")
