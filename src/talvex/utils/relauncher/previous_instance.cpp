@@ -17,18 +17,35 @@ namespace relauncher {
 namespace {
 
 #ifdef _WIN32
+// Closes the process handle it holds when it goes out of scope.
+class ProcessHandle {
+public:
+    explicit ProcessHandle(HANDLE handle) : handle_(handle) {}
+    ~ProcessHandle() {
+        if (handle_ != nullptr)
+            CloseHandle(handle_);
+    }
+    ProcessHandle(const ProcessHandle &) = delete;
+    ProcessHandle &operator=(const ProcessHandle &) = delete;
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
 // os.kill(pid, 0) is no probe on Windows (signal 0 is CTRL_C_EVENT, other
-// numbers terminate the process), so ask the system directly.
+// numbers terminate the process), so ask the system directly.  The exit code is
+// no answer either: a process that exited with 259 reads as STILL_ACTIVE.  The
+// process handle is signalled once the process has exited, so a wait that times
+// out at once means it still runs.
 bool process_running(unsigned long long pid) {
     if (pid > 0xFFFFFFFFull)
         return false;
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
-    if (process == nullptr)
-        return GetLastError() == ERROR_ACCESS_DENIED;  // exists, but is not ours to query
-    DWORD code = 0;
-    BOOL ok = GetExitCodeProcess(process, &code);
-    CloseHandle(process);
-    return ok && code == STILL_ACTIVE;
+    ProcessHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                      static_cast<DWORD>(pid)));
+    if (process.get() == nullptr)
+        return GetLastError() == ERROR_ACCESS_DENIED;  // exists, but is not ours to open
+    return WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
 }
 #endif
 
