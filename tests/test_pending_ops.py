@@ -143,6 +143,34 @@ def test_private_temporary_file_synced_before_replace(ww, pending_file, monkeypa
     assert leftovers(pending_file.parent, pending_file.name) == [pending_file.name + ".tmp"]
 
 
+@pytest.mark.skipif(os.name == "nt", reason="POSIX permissions")
+def test_permissions_as_a_plain_write_makes_them(ww, pending_file):
+    umask = os.umask(0o022)
+    os.umask(umask)
+    ww.queue_pending_op("install", "talvex-ext-demo")
+    assert pending_file.stat().st_mode & 0o777 == 0o666 & ~umask
+    pending_file.chmod(0o640)
+    ww.queue_pending_op("install", "talvex-ext-other")
+    assert pending_file.stat().st_mode & 0o777 == 0o640
+
+
+def test_file_that_cannot_be_read_now_is_not_overwritten(ww, pending_file, monkeypatch, log):
+    ww.queue_pending_op("install", "talvex-ext-demo")
+    real_open = ww.Path.open
+
+    def busy(self, *args, **kwargs):  # as a virus scanner holding the file on Windows
+        if self.name == pending_file.name:
+            raise PermissionError(13, "in use by another program")
+        return real_open(self, *args, **kwargs)
+
+    monkeypatch.setattr(ww.Path, "open", busy)
+    assert ww.queue_pending_op("uninstall", "talvex-ext-other") is False
+    ww.clear_pending_op("install", "talvex-ext-demo")  # reads as empty: nothing to clear
+    monkeypatch.undo()
+    assert pending_file.read_bytes() == ONE_INSTALL
+    assert warnings(log) == ["Could not update %s: %s"]
+
+
 @pytest.mark.parametrize("op, verb", [("install", "updated"), ("uninstall", "removed"), ("upgrade", "changed")])
 def test_deferred_result(ww, op, verb):
     failed = ww.PipResult(False, ("uv", "pip"), 1, "out", "Access is denied")

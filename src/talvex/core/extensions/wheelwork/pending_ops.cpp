@@ -116,18 +116,36 @@ nb::object read_ops(Call &c) {
     return ops;
 }
 
+// A new, empty file of this writer's own beside `target` ("<name>.<random>.tmp"),
+// created the way a plain write creates a file (permissions from the umask), so
+// that a queue file written for the first time is as readable as it always was.
+nb::object create_temporary(const Call &c, nb::handle target) {
+    nb::object os = c.g("os");
+    nb::object flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL");
+    for (const char *extra : {"O_CLOEXEC", "O_NOINHERIT"})
+        flags = flags | nb::getattr(os, extra, nb::int_(0));
+    for (int attempt = 0;; ++attempt) {
+        nb::object name = nb::str("{}.{}.tmp").format(target.attr("name"),
+                                                     os.attr("urandom")(6).attr("hex")());
+        nb::object tmp = target.attr("with_name")(name);
+        try {
+            os.attr("close")(os.attr("open")(tmp, flags, 0666));
+            return tmp;
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_FileExistsError) || attempt >= 100)
+                throw;
+        }
+    }
+}
+
 // Writes `text` to a temporary file of its own beside `target`, forces it to
 // disk and moves it over `target`: a reader, a concurrent writer or a power cut
 // sees either the old or the new queue, never a part of one.  The temporary
 // file is removed when anything fails before the move.
 void replace_durably(Call &c, nb::handle target, nb::handle text, nb::handle old_stat) {
     nb::object os = c.g("os");
-    nb::object made = nb::module_::import_("tempfile").attr("mkstemp")(
-        "dir"_a = target.attr("parent"), "prefix"_a = target.attr("name") + nb::str("."),
-        "suffix"_a = ".tmp");
-    nb::object tmp = c.g("Path")(made[1]);
+    nb::object tmp = create_temporary(c, target);
     try {
-        os.attr("close")(made[0]);
         // Keep the permissions of the file being replaced.
         if (!old_stat.is_none())
             os.attr("chmod")(tmp, nb::module_::import_("stat").attr("S_IMODE")(
@@ -348,6 +366,29 @@ private:
     nb::object msvcrt_;  // otherwise (Windows): a byte-range lock
 };
 
+// Whether a change may go ahead: the queue file is missing, is not a regular
+// file (reading and writing then decide), or can be opened for reading.  A
+// file that is there but cannot be read right now (permissions, or on Windows
+// another program holding it) would read as an empty queue, and writing that
+// back would throw away everything queued; such a change is not made.
+bool queue_file_readable(const Call &c) {
+    nb::object path = c.call("_pending_ops_path");
+    try {
+        nb::object target = write_target(path);
+        if (!stat_is("S_ISREG", c.g("os").attr("stat")(target)))
+            return true;
+        target.attr("open")("rb").attr("close")();
+        return true;
+    } catch (nb::python_error &e) {
+        if (!is_oserror(e))
+            throw;
+        if (e.matches(PyExc_FileNotFoundError))
+            return true;
+        tvx::log(c, "warning", "Could not update %s: %s", path, e.value());
+        return false;
+    }
+}
+
 nb::object pending_packages(Call &c) {
     nb::handle op = c[0];
     nb::object kind = tvx::truthy(op) ? nb::object(tvx::to_str(op)) : nb::object(nb::str(""));
@@ -369,6 +410,8 @@ nb::object queue_pending_op(Call &c) {
         return nb::bool_(false);
     {
         QueueLock lock(c);
+        if (!queue_file_readable(c))
+            return nb::bool_(false);
         nb::object ops = c.call("_read_ops");
         nb::object keys = ops[kind];
         if (contains(keys, key))
@@ -403,6 +446,8 @@ nb::object clear_pending_op(Call &c) {
     if (!contains(c.call("_read_ops")[kind], key))
         return nb::none();
     QueueLock lock(c);
+    if (!queue_file_readable(c))
+        return nb::none();
     nb::object ops = c.call("_read_ops");
     nb::list kept = without(ops, kind, key);
     if (kept.equal(ops[kind]))
