@@ -4,6 +4,7 @@ import logging
 import os
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -154,21 +155,28 @@ def test_permissions_as_a_plain_write_makes_them(ww, pending_file):
     assert pending_file.stat().st_mode & 0o777 == 0o640
 
 
-def test_file_that_cannot_be_read_now_is_not_overwritten(ww, pending_file, monkeypatch, log):
+@pytest.mark.parametrize("busy_for", [2, 99])
+@pytest.mark.parametrize("step", ["open", "replace"])
+def test_file_held_by_another_program(ww, pending_file, monkeypatch, log, step, busy_for):
+    # As a virus scanner holding the file on Windows: a moment is waited out; a file
+    # that cannot be read is not overwritten with what little the change knows.
     ww.queue_pending_op("install", "talvex-ext-demo")
-    real_open = ww.Path.open
+    real, refused = getattr(ww.Path, step) if step == "open" else ww.os.replace, []
 
-    def busy(self, *args, **kwargs):  # as a virus scanner holding the file on Windows
-        if self.name == pending_file.name:
+    def busy(*args, **kwargs):
+        if Path(args[0 if step == "open" else 1]).name == pending_file.name and len(refused) < busy_for:
+            refused.append(step)
             raise PermissionError(13, "in use by another program")
-        return real_open(self, *args, **kwargs)
+        return real(*args, **kwargs)
 
-    monkeypatch.setattr(ww.Path, "open", busy)
-    assert ww.queue_pending_op("uninstall", "talvex-ext-other") is False
-    ww.clear_pending_op("install", "talvex-ext-demo")  # reads as empty: nothing to clear
+    monkeypatch.setattr(ww.Path if step == "open" else ww.os, step, busy)
+    monkeypatch.setattr(ww.time, "sleep", lambda seconds: None)
+    stored = ww.queue_pending_op("uninstall", "talvex-ext-other")
     monkeypatch.undo()
-    assert pending_file.read_bytes() == ONE_INSTALL
-    assert warnings(log) == ["Could not update %s: %s"]
+    assert stored is (busy_for == 2) and len(refused) == min(busy_for, 10)
+    assert (pending_file.read_bytes() == ONE_INSTALL) is not stored
+    assert warnings(log) == ([] if stored else ["Could not update %s: %s"])
+    assert leftovers(pending_file.parent, pending_file.name) == []
 
 
 @pytest.mark.parametrize("op, verb", [("install", "updated"), ("uninstall", "removed"), ("upgrade", "changed")])
@@ -191,9 +199,12 @@ NOT_STORED = "Could not update %s: %s"
 def make_socket(path):
     import socket
 
-    sock = socket.socket(socket.AF_UNIX)
+    sock, cwd = socket.socket(socket.AF_UNIX), os.getcwd()
     os.chdir(path.parent)  # the test's directory may be too long a name for a socket
-    sock.bind(path.name)
+    try:
+        sock.bind(path.name)
+    finally:
+        os.chdir(cwd)
     return sock
 
 

@@ -116,6 +116,24 @@ nb::object read_ops(Call &c) {
     return ops;
 }
 
+// Runs `step`, trying again for up to about a second while it fails with
+// PermissionError: on Windows a virus scanner or an indexer that has just
+// opened the freshly written file makes opening or replacing it fail for a
+// moment.
+template <typename Step>
+auto retry_while_in_use(const Call &c, Step &&step) {
+    constexpr int kAttempts = 10;
+    for (int attempt = 1;; ++attempt) {
+        try {
+            return step();
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_PermissionError) || attempt >= kAttempts)
+                throw;
+        }
+        c.g("time").attr("sleep")(0.1);
+    }
+}
+
 // A new, empty file of this writer's own beside `target` ("<name>.<random>.tmp"),
 // created the way a plain write creates a file (permissions from the umask), so
 // that a queue file written for the first time is as readable as it always was.
@@ -162,7 +180,7 @@ void replace_durably(Call &c, nb::handle target, nb::handle text, nb::handle old
             throw;
         }
         fh.attr("close")();
-        os.attr("replace")(tmp, target);
+        retry_while_in_use(c, [&] { os.attr("replace")(tmp, target); });
     } catch (...) {
         try {
             tmp.attr("unlink")("missing_ok"_a = true);
@@ -368,16 +386,17 @@ private:
 
 // Whether a change may go ahead: the queue file is missing, is not a regular
 // file (reading and writing then decide), or can be opened for reading.  A
-// file that is there but cannot be read right now (permissions, or on Windows
-// another program holding it) would read as an empty queue, and writing that
-// back would throw away everything queued; such a change is not made.
+// file that is there but cannot be read (permissions, or on Windows another
+// program holding it longer than a moment) would read as an empty queue, and
+// writing that back would throw away everything queued; such a change is not
+// made.
 bool queue_file_readable(const Call &c) {
     nb::object path = c.call("_pending_ops_path");
     try {
         nb::object target = write_target(path);
         if (!stat_is("S_ISREG", c.g("os").attr("stat")(target)))
             return true;
-        target.attr("open")("rb").attr("close")();
+        retry_while_in_use(c, [&] { target.attr("open")("rb").attr("close")(); });
         return true;
     } catch (nb::python_error &e) {
         if (!is_oserror(e))
