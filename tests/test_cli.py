@@ -83,6 +83,25 @@ def test_pending_lists_uninstalls_before_installs(tmp_path, env):
     assert "Ignoring unreadable pending-ops file" in proc.stderr
 
 
+# The installer stands in with a file-lock failure; the queue's directory is a file.
+LOCKED_INSTALLER = """
+import talvex.core.extensions.wheelwork as _ww
+_ww._run = lambda argv, *, timeout=600.0: _ww.PipResult(
+    ok=False, command=tuple(argv), returncode=1, stderr="ERROR: [WinError 5] Access is denied: 'demo.pyd'")
+"""
+
+
+@pytest.mark.parametrize("command", ["install", "uninstall"])
+def test_locked_change_that_cannot_be_queued_exits_1(tmp_path, command):
+    blocker = tmp_path / "blocker"
+    blocker.write_text("not a directory", encoding="utf-8")
+    proc = cs.run_cli([command, "talvex-ext-demo"], cs.cli_environ(blocker), prelude=LOCKED_INSTALLER)
+    assert proc.returncode == 1, proc.stdout + proc.stderr
+    assert "Failed:" in proc.stdout and "Deferred" not in proc.stdout
+    assert "the change could NOT be queued for the next start" in proc.stdout
+    assert f"Could not update {blocker / QUEUE}" in proc.stderr
+
+
 def test_about_text_and_json(env):
     data = run_json(["about", "--json"], env)
     assert data["name"] == "Talvex" and data["python_version"] == "%d.%d.%d" % sys.version_info[:3]

@@ -88,7 +88,8 @@ HEAD = [
     "_PYPI_PROJECT_RE", "_ANSI_ESCAPE_RE", "_LOCKED_RUNTIME_PACKAGES", "PipResult",
 ]
 CONSTANTS_AFTER = {
-    "_uninstall_argv": ["_DEFERRED_OPS", "_OP_VERBS", "_RETRY_SECONDS", "_RETRY_INTERVAL"],
+    "_uninstall_argv": ["_DEFERRED_OPS", "_OP_VERBS", "_RETRY_SECONDS", "_RETRY_INTERVAL",
+                        "_PENDING_LOCK_SECONDS"],
     "normalize_pypi_name": ["_HIDDEN_EXTENSION_PACKAGES"],
 }
 
@@ -174,6 +175,7 @@ def test_constants(ww):
     assert list(ww._OP_VERBS.items()) == [("uninstall", "removed"), ("install", "updated")]
     assert (ww._RETRY_SECONDS, ww._RETRY_INTERVAL) == (15.0, 1.0)
     assert type(ww._RETRY_SECONDS) is float and type(ww._RETRY_INTERVAL) is float
+    assert ww._PENDING_LOCK_SECONDS == 10.0 and type(ww._PENDING_LOCK_SECONDS) is float
     assert ww._ANSI_ESCAPE_RE.flags == re.compile("").flags and ww._ANSI_ESCAPE_RE.groups == 0
 
 

@@ -164,7 +164,7 @@ def test_metadata_retry_happens_once_then_lock_handling(ww, env, pending_file):
         ww.run_install(PKG)
 
 
-def test_uninstall_success_and_lock(ww, env, pending_file):
+def test_uninstall_success_and_lock(ww, env, pending_file, caplog):
     ww.queue_pending_op("uninstall", PKG)
     ww.queue_pending_op("install", PKG)
     assert ww.run_uninstall("Talvex_Ext_Demo[gui]").ok
@@ -176,6 +176,7 @@ def test_uninstall_success_and_lock(ww, env, pending_file):
     assert (result.ok, result.deferred) == (False, True) and "could not be removed now" in result.stderr
     assert queued(pending_file) == {"uninstall": [PKG], "install": []}
     assert env.kinds() == ["run", "cleanup"] * 2
+    assert logged(caplog, logging.WARNING) == []  # the drop and the queuing each took the lock at once
 
 
 @pytest.mark.parametrize("stderr, defer", [(LOCKED, False), ("ERROR: not installed", True)])
@@ -183,3 +184,20 @@ def test_uninstall_failure_returned_unchanged(ww, env, pending_file, stderr, def
     failed = env.fail(stderr)
     assert ww.run_uninstall(PKG, defer_on_lock=defer) is failed
     assert env.kinds() == ["run", "cleanup"] and not pending_file.exists()
+
+
+@pytest.mark.parametrize("driver, verb, manual", [("run_install", "updated", "install_command"),
+                                                  ("run_uninstall", "removed", "uninstall_command")])
+def test_lock_that_cannot_be_queued_is_a_failure(ww, env, tmp_path, monkeypatch, caplog, driver, verb, manual):
+    blocker = tmp_path / "blocker"
+    blocker.write_text("a file where the queue's directory should be")
+    monkeypatch.setenv("TALVEX_PENDING_OPS_FILE", str(blocker / "pending.json"))
+    env.fail(LOCKED, stdout="Uninstalling talvex-ext-demo-1.0", rc=5)
+    result = getattr(ww, driver)(PKG)
+    assert (result.ok, result.deferred, result.command, result.returncode) == (False, False, ("inst", PKG), 5)
+    assert result.stdout == "Uninstalling talvex-ext-demo-1.0"
+    assert result.stderr == (
+        f"{LOCKED}\n\n'{PKG}' is in use by Talvex, so its files could not be {verb} now, and the change "
+        f"could NOT be queued for the next start: the pending-operations file {blocker / 'pending.json'} "
+        f"could not be written (the log says why).\nClose Talvex and run:\n  {getattr(ww, manual)(PKG)}")
+    assert [msg for msg, _ in logged(caplog, logging.WARNING)] == ["Could not update %s: %s"]

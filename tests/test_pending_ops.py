@@ -1,5 +1,10 @@
+import contextlib
 import json
 import logging
+import os
+import threading
+import time
+from pathlib import Path
 
 import pytest
 
@@ -94,13 +99,9 @@ def test_lenient_read_normalises_and_deduplicates(ww, pending_file):
     assert ww._read_ops() == {"uninstall": [], "install": ["talvex-ext-demo", "b"]}
 
 
-def test_unwritable_location(ww, tmp_path, monkeypatch, log):
-    blocker = tmp_path / "blocker"
-    blocker.write_text("not a directory")
-    monkeypatch.setenv("TALVEX_PENDING_OPS_FILE", str(blocker / "pending.json"))
-    assert ww.queue_pending_op("install", "talvex-ext-demo") is True
-    assert warnings(log) == ["Could not update %s: %s"]
-    assert isinstance(log.records[0].args[1], OSError)
+def leftovers(directory, name):
+    """Files beside the queue file other than the file itself and its lock file."""
+    return sorted(p.name for p in directory.iterdir() if p.name not in (name, name + ".lock"))
 
 
 @pytest.mark.parametrize("step", ["write_text", "open", "fsync", "replace"])
@@ -119,19 +120,63 @@ def test_interrupted_write_keeps_previous_content(ww, pending_file, monkeypatch,
             patch.setattr(ww.Path, step, open_ if step == "open" else fail)
         else:
             patch.setattr(ww.os, step, fail)
-        assert ww.queue_pending_op("uninstall", "talvex-ext-other") is True
+        # Not on disk, so not reported as queued; the temporary file is gone.
+        assert ww.queue_pending_op("uninstall", "talvex-ext-other") is False
     assert pending_file.read_bytes() == ONE_INSTALL
     assert warnings(log) == ["Could not update %s: %s"]
+    assert [r.msg for r in log.records].count("Queued %s of %s for the next start") == 1
+    assert leftovers(pending_file.parent, pending_file.name) == []
 
 
-def test_temporary_file_synced_before_replace(ww, pending_file, monkeypatch):
+def test_private_temporary_file_synced_before_replace(ww, pending_file, monkeypatch):
     events = []
     real_fsync, real_replace = ww.os.fsync, ww.os.replace
     monkeypatch.setattr(ww.os, "fsync", lambda fd: (events.append("fsync"), real_fsync(fd)))
     monkeypatch.setattr(ww.os, "replace",
                         lambda src, dst: (events.append((str(src), str(dst))), real_replace(src, dst)))
+    # A leftover of an earlier version, even a directory of that name, is in nobody's way.
+    pending_file.with_name(pending_file.name + ".tmp").mkdir()
     ww.queue_pending_op("install", "talvex-ext-demo")
-    assert events == ["fsync", (str(pending_file) + ".tmp", str(pending_file))]
+    ww.queue_pending_op("install", "talvex-ext-other")
+    [first, (tmp, dst), second, (tmp2, _)] = events
+    assert first == second == "fsync" and dst == str(pending_file) and tmp != tmp2
+    assert tmp.startswith(str(pending_file) + ".") and tmp.endswith(".tmp") and tmp != str(pending_file) + ".tmp"
+    assert leftovers(pending_file.parent, pending_file.name) == [pending_file.name + ".tmp"]
+
+
+@pytest.mark.skipif(os.name == "nt", reason="POSIX permissions")
+def test_permissions_as_a_plain_write_makes_them(ww, pending_file):
+    umask = os.umask(0o022)
+    os.umask(umask)
+    ww.queue_pending_op("install", "talvex-ext-demo")
+    assert pending_file.stat().st_mode & 0o777 == 0o666 & ~umask
+    pending_file.chmod(0o640)
+    ww.queue_pending_op("install", "talvex-ext-other")
+    assert pending_file.stat().st_mode & 0o777 == 0o640
+
+
+@pytest.mark.parametrize("busy_for", [2, 99])
+@pytest.mark.parametrize("step", ["open", "replace"])
+def test_file_held_by_another_program(ww, pending_file, monkeypatch, log, step, busy_for):
+    # As a virus scanner holding the file on Windows: a moment is waited out; a file
+    # that cannot be read is not overwritten with what little the change knows.
+    ww.queue_pending_op("install", "talvex-ext-demo")
+    real, refused = getattr(ww.Path, step) if step == "open" else ww.os.replace, []
+
+    def busy(*args, **kwargs):
+        if Path(args[0 if step == "open" else 1]).name == pending_file.name and len(refused) < busy_for:
+            refused.append(step)
+            raise PermissionError(13, "in use by another program")
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(ww.Path if step == "open" else ww.os, step, busy)
+    monkeypatch.setattr(ww.time, "sleep", lambda seconds: None)
+    stored = ww.queue_pending_op("uninstall", "talvex-ext-other")
+    monkeypatch.undo()
+    assert stored is (busy_for == 2) and len(refused) == min(busy_for, 10)
+    assert (pending_file.read_bytes() == ONE_INSTALL) is not stored
+    assert warnings(log) == ([] if stored else ["Could not update %s: %s"])
+    assert leftovers(pending_file.parent, pending_file.name) == []
 
 
 @pytest.mark.parametrize("op, verb", [("install", "updated"), ("uninstall", "removed"), ("upgrade", "changed")])
@@ -142,3 +187,124 @@ def test_deferred_result(ww, op, verb):
         f"'talvex-ext-demo' is in use by Talvex, so its files could not be {verb} now.\n\n"
         "Windows keeps a loaded extension module open, and Talvex has it loaded. The change "
         "has been queued and will finish automatically the next time Talvex starts."), True)
+
+
+# --- hostile states of the queue path ----------------------------------------------------
+
+PKG = "talvex-ext-demo"
+NOT_REGULAR = "Ignoring pending-ops file that is not a regular file: %s"
+NOT_STORED = "Could not update %s: %s"
+
+
+def make_socket(path):
+    import socket
+
+    sock, cwd = socket.socket(socket.AF_UNIX), os.getcwd()
+    os.chdir(path.parent)  # the test's directory may be too long a name for a socket
+    try:
+        sock.bind(path.name)
+    finally:
+        os.chdir(cwd)
+    return sock
+
+
+def symlink_with_entry(path):
+    target = path.parent / "real" / "queue.json"
+    target.parent.mkdir()
+    target.write_text('{"uninstall": ["talvex-ext-old"]}')
+    path.symlink_to(target)
+
+
+# state: (set-up of the queue path, warnings of a read, stored, warnings of the queuing)
+STATES = {
+    "file where the directory should be": (
+        lambda p: p.parent.write_text("x"), [], False, [NOT_STORED]),
+    "directory at the path": (lambda p: p.mkdir(), [], False, [NOT_STORED]),
+    "nested 10,000 levels deep": (
+        lambda p: p.write_text("[" * 10000 + "]" * 10000), UNREADABLE, True, UNREADABLE),
+    "FIFO": (lambda p: os.mkfifo(p), [NOT_REGULAR], False, [NOT_REGULAR, NOT_STORED, NOT_REGULAR]),
+    "socket": (make_socket, [NOT_REGULAR], False, [NOT_REGULAR, NOT_STORED, NOT_REGULAR]),
+    "symbolic link": (symlink_with_entry, [], True, []),
+    "FIFO as the lock file": (
+        lambda p: os.mkfifo(str(p) + ".lock"), [], True, ["Ignoring lock file that is not a regular file: %s"]),
+    "directory as the lock file": (lambda p: os.mkdir(str(p) + ".lock"), [], True, []),
+}
+
+
+def kind_of_file(path):
+    with contextlib.suppress(OSError):
+        return os.lstat(path).st_mode
+    return None
+
+
+def without_hanging(fn, fifo, seconds=20):
+    """fn() in a thread; a read stuck on a FIFO is released by opening its other end."""
+    outcome = []
+    thread = threading.Thread(target=lambda: outcome.append(fn()), daemon=True)
+    thread.start()
+    thread.join(seconds)
+    if thread.is_alive():
+        with contextlib.suppress(OSError):
+            os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+        thread.join(5)
+        pytest.fail("the queue blocked on the file at its path")
+    assert outcome, "raised (see the thread's traceback)"
+    return outcome[0]
+
+
+@pytest.mark.skipif(os.name == "nt", reason="FIFOs, sockets and symbolic links of POSIX")
+@pytest.mark.parametrize("state", list(STATES))
+def test_hostile_states(ww, tmp_path, monkeypatch, log, state):
+    setup, read_warned, stored, queue_warned = STATES[state]
+    path = tmp_path / ("blocker" if "directory should" in state else "") / "q.json"
+    monkeypatch.setenv("TALVEX_PENDING_OPS_FILE", str(path))
+    monkeypatch.setattr(ww, "_apply_deferred_op", lambda op, pkg, **kw: (True, ""))
+    kept = setup(path)  # noqa: F841 (a socket lives as long as its object)
+    before = kind_of_file(path)
+
+    read = without_hanging(ww.pending_operations, path)
+    assert warnings(log) == read_warned
+    log.clear()
+    assert without_hanging(lambda: ww.queue_pending_op("install", PKG), path) is stored
+    assert warnings(log) == queue_warned
+    queued = without_hanging(ww.pending_operations, path)
+    assert ((("install", PKG) in queued) is stored) and ("Queued %s of %s for the next start" in
+                                                          [r.msg for r in log.records]) is stored
+    done = without_hanging(ww.process_pending_operations, path)
+    assert done == [f"{op} {pkg}" for op, pkg in queued]
+    assert without_hanging(ww.pending_operations, path) == []
+
+    if state == "symbolic link":
+        assert read == [("uninstall", "talvex-ext-old")] and path.is_symlink()
+        assert not path.resolve().exists()  # the emptied queue deleted the file, not the link
+        # Temporary and lock file beside the target, none left behind.
+        assert sorted(os.listdir(tmp_path)) == ["q.json", "real"]
+        assert os.listdir(tmp_path / "real") == ["queue.json.lock"]
+    elif not stored:
+        assert kind_of_file(path) == before  # left exactly as it was
+
+
+@pytest.mark.skipif(os.name == "nt", reason="holds the lock with flock")
+@pytest.mark.parametrize("held_for, bound, warned", [(0.3, 5.0, False), (30.0, 0.3, True)])
+def test_lock_wait_is_bounded(ww, pending_file, monkeypatch, log, held_for, bound, warned):
+    import fcntl
+
+    monkeypatch.setattr(ww, "_PENDING_LOCK_SECONDS", bound)
+    fd = os.open(str(pending_file) + ".lock", os.O_RDWR | os.O_CREAT)
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    released = []
+    release = threading.Timer(held_for, lambda: released.append(os.close(fd)))
+    release.start()
+    try:
+        began = time.monotonic()
+        assert ww.queue_pending_op("install", PKG) is True
+        waited = time.monotonic() - began
+    finally:
+        release.cancel()
+        release.join()
+        if not released:
+            os.close(fd)
+    assert min(held_for, bound) <= waited < min(held_for, bound) + 2
+    assert ww.pending_operations() == [("install", PKG)]
+    assert warnings(log) == (["Could not lock %s within %s seconds; changing the pending-ops file anyway"]
+                             if warned else [])

@@ -48,6 +48,7 @@ _DEFERRED_OPS: tuple[str, ...]
 _OP_VERBS: dict[str, str]
 _RETRY_SECONDS: float
 _RETRY_INTERVAL: float
+_PENDING_LOCK_SECONDS: float
 _HIDDEN_EXTENSION_PACKAGES: frozenset[str]
 
 @dataclass(frozen=True)

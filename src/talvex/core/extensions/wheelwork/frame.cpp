@@ -115,6 +115,7 @@ void bind_constants_after(tvx::ModuleFrame &frame, std::string_view function) {
         frame.set("_OP_VERBS", verbs);
         frame.set("_RETRY_SECONDS", nb::float_(15.0));
         frame.set("_RETRY_INTERVAL", nb::float_(1.0));
+        frame.set("_PENDING_LOCK_SECONDS", nb::float_(10.0));
     } else if (function == "normalize_pypi_name") {
         frame.set("_HIDDEN_EXTENSION_PACKAGES",
                   frozenset_of({"talvex-extension-sdk", "talvex-ext-sdk"}));

@@ -3,6 +3,8 @@
 // that meets a locked file, and the second run for missing dependencies.
 #include "common.hpp"
 
+#include <string_view>
+
 namespace wheelwork {
 
 namespace {
@@ -54,6 +56,25 @@ bool looks_locked(const Call &c, nb::handle result) {
     return tvx::truthy(c.call("_looks_like_file_lock_error", failure_text(result)));
 }
 
+// The result for an operation that met a lock and could not be queued either
+// (the pending-operations file cannot be written): a failure, and it says so,
+// with the installer's own message and the command to run with Talvex closed.
+nb::object not_queued_result(const Call &c, const char *op, nb::handle pkg, nb::handle result) {
+    nb::object verb = c.g("_OP_VERBS").attr("get")(op, "changed");
+    nb::object command = c.call(std::string_view(op) == "install" ? "install_command"
+                                                                  : "uninstall_command",
+                                pkg);
+    nb::object explanation =
+        nb::str("'{}' is in use by Talvex, so its files could not be {} now, and the change could "
+                "NOT be queued for the next start: the pending-operations file {} could not be "
+                "written (the log says why).\n"
+                "Close Talvex and run:\n  {}")
+            .format(pkg, verb, c.call("_pending_ops_path"), command);
+    nb::object message = tvx::to_str(result.attr("stderr")) + nb::str("\n\n") + explanation;
+    return pip_result(c, false, result.attr("command"), result.attr("returncode"),
+                      result.attr("stdout"), c.call("sanitize_cli_text", message));
+}
+
 bool mentions_broken_metadata(nb::handle result) {
     nb::object text = failure_text(result).attr("lower")();
     for (const char *needle : {"metadata", "dist-info", "failed to open file"}) {
@@ -101,7 +122,8 @@ nb::object run_install(Call &c) {
         if (!looks_locked(c, result))
             return result;
         if (tvx::truthy(defer_on_lock)) {
-            c.call("queue_pending_op", "install", pkg);
+            if (!tvx::truthy(c.call("queue_pending_op", "install", pkg)))
+                return not_queued_result(c, "install", pkg, result);
             return c.call("_deferred_result", "install", pkg, result);
         }
         nb::object hint = nb::str(kLockHint) + tvx::to_str(c.call("install_command", pkg));
@@ -154,7 +176,8 @@ nb::object run_uninstall(Call &c) {
         // The removal is the latest wish: an install or upgrade queued earlier
         // would otherwise be replayed after it and bring the package back.
         c.call("clear_pending_op", "install", pkg);
-        c.call("queue_pending_op", "uninstall", pkg);
+        if (!tvx::truthy(c.call("queue_pending_op", "uninstall", pkg)))
+            return not_queued_result(c, "uninstall", pkg, result);
         return c.call("_deferred_result", "uninstall", pkg, result);
     }
     return result;
@@ -174,7 +197,8 @@ const FuncSpec kFunctions[] = {
                "    (re)installed with ``--no-deps``; a failure that mentions metadata or dist-info\n"
                "    is retried once after cleanup and an uninstall.  When files are locked by the\n"
                "    running process the install is queued for the next start (``defer_on_lock``) or\n"
-               "    reported with the command to run by hand.  After a successful install the\n"
+               "    reported with the command to run by hand; an install that cannot be queued\n"
+               "    fails with a message saying so.  After a successful install the\n"
                "    extension's missing dependencies are installed in a second run.  *upgrade* is\n"
                "    accepted for symmetry: every install upgrades.\n"
                "    ",
@@ -190,7 +214,8 @@ const FuncSpec kFunctions[] = {
                "    Leftover metadata and package files are cleaned up whatever the installer\n"
                "    reports.  A success clears a queued uninstall of the package; a failure on\n"
                "    a locked file is queued for the next start when *defer_on_lock* is true,\n"
-               "    replacing a queued install of the same package.\n"
+               "    replacing a queued install of the same package (a removal that cannot be\n"
+               "    queued fails with a message saying so).\n"
                "    Names are refused as by ``run_install``.  Call\n"
                "    ``purge_imported_package_modules`` first: modules are not dropped here.\n"
                "    ",

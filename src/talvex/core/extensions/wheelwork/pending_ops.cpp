@@ -1,7 +1,10 @@
 // The pending-operations file: uninstalls and installs that met a file lock and
 // finish at the next start.  The file is the only state; it is re-read on every
-// call and replaced atomically on every change.
+// call, and every change is a read-modify-write under a lock shared by all
+// processes, ending in an atomic replace of the whole file.
 #include "common.hpp"
+
+#include <cerrno>
 
 namespace wheelwork {
 
@@ -41,13 +44,40 @@ nb::object pending_key(Call &c) {
     return c.call("normalize_pypi_name", c.call("_package_name_only", c[0]));
 }
 
+bool is_oserror(const nb::python_error &e) { return e.matches(PyExc_OSError); }
+
+// stat.S_ISREG / stat.S_ISDIR of an os.stat() result.
+bool stat_is(const char *test, nb::handle st) {
+    return tvx::truthy(nb::module_::import_("stat").attr(test)(st.attr("st_mode")));
+}
+
+// The file a write must replace: a symbolic link at the queue path is followed,
+// so the link stays and the file it points to gets the new content.
+nb::object write_target(nb::handle path) { return path.attr("resolve")(); }
+
 nb::object read_ops(Call &c) {
     nb::object path = c.call("_pending_ops_path");
+    // Only a regular file is opened: a FIFO would block start-up until a writer
+    // appears, and a device never ends.
+    nb::object st;
+    try {
+        st = c.g("os").attr("stat")(path);
+    } catch (nb::python_error &e) {
+        if (!is_oserror(e))
+            throw;
+        return empty_queue(c);
+    }
+    if (!stat_is("S_ISREG", st)) {
+        if (!stat_is("S_ISDIR", st))
+            tvx::log(c, "warning", "Ignoring pending-ops file that is not a regular file: %s", path);
+        return empty_queue(c);
+    }
+
     nb::object text;
     try {
         text = path.attr("read_text")("encoding"_a = "utf-8");
     } catch (nb::python_error &e) {
-        if (e.matches(PyExc_OSError))
+        if (is_oserror(e))
             return empty_queue(c);
         // Bytes that are not UTF-8 are as unusable as broken JSON; start-up
         // must not fail over them.
@@ -60,7 +90,8 @@ nb::object read_ops(Call &c) {
     try {
         data = c.g("json").attr("loads")(text);
     } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_ValueError))
+        // Nesting too deep for the decoder is as broken as a syntax error.
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError))
             throw;
         tvx::log(c, "warning", "Ignoring unreadable pending-ops file");
         return empty_queue(c);
@@ -85,28 +116,98 @@ nb::object read_ops(Call &c) {
     return ops;
 }
 
-// Writes the queue text to `tmp` and forces it to disk before the caller moves
-// it over the real file, so a power cut leaves either the old or the new queue.
-void write_durably(Call &c, nb::handle tmp, nb::handle text) {
-    tmp.attr("write_text")(text, "encoding"_a = "utf-8");
-    nb::object fh = tmp.attr("open")("r+b");
-    try {
-        c.g("os").attr("fsync")(fh.attr("fileno")());
-    } catch (nb::python_error &) {
+// Runs `step`, trying again for up to about a second while it fails with
+// PermissionError: on Windows a virus scanner or an indexer that has just
+// opened the freshly written file makes opening or replacing it fail for a
+// moment.
+template <typename Step>
+auto retry_while_in_use(const Call &c, Step &&step) {
+    constexpr int kAttempts = 10;
+    for (int attempt = 1;; ++attempt) {
         try {
-            fh.attr("close")();
+            return step();
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_PermissionError) || attempt >= kAttempts)
+                throw;
+        }
+        c.g("time").attr("sleep")(0.1);
+    }
+}
+
+// A new, empty file of this writer's own beside `target` ("<name>.<random>.tmp"),
+// created the way a plain write creates a file (permissions from the umask), so
+// that a queue file written for the first time is as readable as it always was.
+nb::object create_temporary(const Call &c, nb::handle target) {
+    nb::object os = c.g("os");
+    nb::object flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL");
+    for (const char *extra : {"O_CLOEXEC", "O_NOINHERIT"})
+        flags = flags | nb::getattr(os, extra, nb::int_(0));
+    for (int attempt = 0;; ++attempt) {
+        nb::object name = nb::str("{}.{}.tmp").format(target.attr("name"),
+                                                     os.attr("urandom")(6).attr("hex")());
+        nb::object tmp = target.attr("with_name")(name);
+        try {
+            os.attr("close")(os.attr("open")(tmp, flags, 0666));
+            return tmp;
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_FileExistsError) || attempt >= 100)
+                throw;
+        }
+    }
+}
+
+// Writes `text` to a temporary file of its own beside `target`, forces it to
+// disk and moves it over `target`: a reader, a concurrent writer or a power cut
+// sees either the old or the new queue, never a part of one.  The temporary
+// file is removed when anything fails before the move.
+void replace_durably(Call &c, nb::handle target, nb::handle text, nb::handle old_stat) {
+    nb::object os = c.g("os");
+    nb::object tmp = create_temporary(c, target);
+    try {
+        // Keep the permissions of the file being replaced.
+        if (!old_stat.is_none())
+            os.attr("chmod")(tmp, nb::module_::import_("stat").attr("S_IMODE")(
+                                      old_stat.attr("st_mode")));
+        tmp.attr("write_text")(text, "encoding"_a = "utf-8");
+        nb::object fh = tmp.attr("open")("r+b");
+        try {
+            os.attr("fsync")(fh.attr("fileno")());
+        } catch (nb::python_error &) {
+            try {
+                fh.attr("close")();
+            } catch (nb::python_error &) {
+            }
+            throw;
+        }
+        fh.attr("close")();
+        retry_while_in_use(c, [&] { os.attr("replace")(tmp, target); });
+    } catch (...) {
+        try {
+            tmp.attr("unlink")("missing_ok"_a = true);
         } catch (nb::python_error &) {
         }
         throw;
     }
-    fh.attr("close")();
 }
 
 nb::object write_ops(Call &c) {
     nb::handle ops = c[0];
     nb::object path = c.call("_pending_ops_path");
     try {
-        path.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+        nb::object target = write_target(path);
+        target.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+
+        // Only a regular file is replaced or deleted; anything else at the path
+        // (a FIFO, a socket, a device, a directory) stays as it is.
+        nb::object old_stat = nb::none();
+        try {
+            old_stat = c.g("os").attr("stat")(target);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_FileNotFoundError))
+                throw;
+        }
+        if (!old_stat.is_none() && !stat_is("S_ISREG", old_stat))
+            tvx::raise(PyExc_OSError, "not a regular file");
 
         nb::object kinds = c.g("_DEFERRED_OPS");
         nb::dict data;
@@ -120,20 +221,191 @@ nb::object write_ops(Call &c) {
             data[kind] = entries;
         }
         if (!anything) {
-            path.attr("unlink")("missing_ok"_a = true);
+            target.attr("unlink")("missing_ok"_a = true);
             return nb::none();
         }
 
         nb::object text = c.g("json").attr("dumps")(data, "indent"_a = 1);
-        nb::object tmp = path.attr("with_suffix")(path.attr("suffix") + nb::str(".tmp"));
-        write_durably(c, tmp, text);
-        c.g("os").attr("replace")(tmp, path);
+        replace_durably(c, target, text, old_stat);
     } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_OSError))
+        if (!is_oserror(e))
             throw;
         tvx::log(c, "warning", "Could not update %s: %s", path, e.value());
     }
     return nb::none();
+}
+
+// An OSError of a non-blocking lock attempt that means "someone else holds it".
+bool lock_is_busy(const nb::python_error &e) {
+    nb::object code = nb::getattr(e.value(), "errno", nb::none());
+    if (!nb::isinstance<nb::int_>(code))
+        return false;
+    int value = nb::cast<int>(code);
+    return value == EACCES || value == EAGAIN || value == EWOULDBLOCK
+#ifdef EDEADLOCK
+           || value == EDEADLOCK
+#endif
+        ;
+}
+
+// An exclusive lock on "<queue file>.lock" held for one read-modify-write of the
+// queue, so that changes made by several processes (the application, the
+// command line, an instance starting while the previous one exits) do not
+// overwrite one another.  The lock file is never deleted.
+//
+// The wait is bounded by `_PENDING_LOCK_SECONDS`: a holder that hangs must not
+// hang every other process, so after the bound the change goes ahead with a
+// warning.  A lock that cannot be had at all (read-only location, a lock path
+// that is not a regular file) does not stop the change either; the write then
+// decides whether it succeeds.
+//
+// Locks belong to an open file description, so two guards in one process
+// exclude each other too: never create a second guard while one is alive.
+class QueueLock {
+public:
+    explicit QueueLock(const Call &c) : os_(c.g("os")) {
+        nb::object lock_path;
+        try {
+            // Beside the file a write replaces, so that every path leading to
+            // one queue file (links included) shares one lock.
+            nb::object target = write_target(c.call("_pending_ops_path"));
+            lock_path = target.attr("with_name")(target.attr("name") + nb::str(".lock"));
+            target.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+        } catch (nb::python_error &e) {
+            if (!is_oserror(e))
+                throw;
+            if (!lock_path.is_valid())
+                return;
+        }
+        if (!open_lock_file(c, lock_path))
+            return;
+        try {
+            acquire(c, lock_path);
+        } catch (...) {
+            close_quietly();
+            throw;
+        }
+    }
+    ~QueueLock() {
+        if (!fd_.is_valid())
+            return;
+        try {
+            if (msvcrt_.is_valid()) {
+                os_.attr("lseek")(fd_, 0, 0);
+                msvcrt_.attr("locking")(fd_, msvcrt_.attr("LK_UNLCK"), 1);
+            }
+        } catch (nb::python_error &) {
+        }
+        close_quietly();  // closing also releases a flock
+    }
+    QueueLock(const QueueLock &) = delete;
+    QueueLock &operator=(const QueueLock &) = delete;
+
+private:
+    bool open_lock_file(const Call &c, nb::handle lock_path) {
+        // O_NONBLOCK: a FIFO put where the lock file belongs must not block the open.
+        nb::object flags = os_.attr("O_RDWR") | os_.attr("O_CREAT");
+        for (const char *extra : {"O_NONBLOCK", "O_CLOEXEC", "O_NOINHERIT"})
+            flags = flags | nb::getattr(os_, extra, nb::int_(0));
+        try {
+            fd_ = os_.attr("open")(lock_path, flags, 0666);
+            nb::object st = os_.attr("fstat")(fd_);
+            if (stat_is("S_ISREG", st))
+                return true;
+            tvx::log(c, "warning", "Ignoring lock file that is not a regular file: %s", lock_path);
+        } catch (nb::python_error &e) {
+            if (!is_oserror(e))
+                throw;
+            tvx::log(c, "debug", "Could not lock %s: %s", lock_path, e.value());
+        }
+        close_quietly();
+        return false;
+    }
+
+    void acquire(const Call &c, nb::handle lock_path) {
+        try {
+            fcntl_ = nb::module_::import_("fcntl");
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_ImportError))
+                throw;
+            msvcrt_ = nb::module_::import_("msvcrt");
+        }
+        nb::object time = c.g("time");
+        nb::object bound = c.g("_PENDING_LOCK_SECONDS");
+        nb::object deadline = time.attr("monotonic")() + bound;
+        double pause = 0.005;
+        for (;;) {
+            try {
+                try_lock();
+                return;
+            } catch (nb::python_error &e) {
+                if (!is_oserror(e))
+                    throw;
+                if (!lock_is_busy(e)) {
+                    tvx::log(c, "debug", "Could not lock %s: %s", lock_path, e.value());
+                    break;
+                }
+            }
+            if (time.attr("monotonic")() >= deadline) {
+                tvx::log(c, "warning",
+                         "Could not lock %s within %s seconds; changing the pending-ops file anyway",
+                         lock_path, bound);
+                break;
+            }
+            time.attr("sleep")(pause);
+            pause = pause < 0.05 ? pause * 2 : 0.05;
+        }
+        close_quietly();
+        msvcrt_ = nb::object();
+    }
+
+    // One attempt that does not wait: flock where it exists, otherwise a
+    // msvcrt lock of the file's first byte.
+    void try_lock() {
+        if (fcntl_.is_valid())
+            fcntl_.attr("flock")(fd_, fcntl_.attr("LOCK_EX") | fcntl_.attr("LOCK_NB"));
+        else
+            msvcrt_.attr("locking")(fd_, msvcrt_.attr("LK_NBLCK"), 1);
+    }
+
+    void close_quietly() {
+        if (!fd_.is_valid())
+            return;
+        try {
+            os_.attr("close")(fd_);
+        } catch (nb::python_error &) {
+        }
+        fd_ = nb::object();
+    }
+
+    nb::object os_;
+    nb::object fd_;      // the open lock file, while held
+    nb::object fcntl_;   // the module locking it, where flock exists
+    nb::object msvcrt_;  // otherwise (Windows): a byte-range lock
+};
+
+// Whether a change may go ahead: the queue file is missing, is not a regular
+// file (reading and writing then decide), or can be opened for reading.  A
+// file that is there but cannot be read (permissions, or on Windows another
+// program holding it longer than a moment) would read as an empty queue, and
+// writing that back would throw away everything queued; such a change is not
+// made.
+bool queue_file_readable(const Call &c) {
+    nb::object path = c.call("_pending_ops_path");
+    try {
+        nb::object target = write_target(path);
+        if (!stat_is("S_ISREG", c.g("os").attr("stat")(target)))
+            return true;
+        retry_while_in_use(c, [&] { target.attr("open")("rb").attr("close")(); });
+        return true;
+    } catch (nb::python_error &e) {
+        if (!is_oserror(e))
+            throw;
+        if (e.matches(PyExc_FileNotFoundError))
+            return true;
+        tvx::log(c, "warning", "Could not update %s: %s", path, e.value());
+        return false;
+    }
 }
 
 nb::object pending_packages(Call &c) {
@@ -155,14 +427,32 @@ nb::object queue_pending_op(Call &c) {
     nb::object key = c.call("_pending_key", c[1]);
     if (!tvx::truthy(key))
         return nb::bool_(false);
-    nb::object ops = c.call("_read_ops");
-    nb::object keys = ops[kind];
-    if (contains(keys, key))
-        return nb::bool_(true);
-    keys.attr("append")(key);
-    c.call("_write_ops", ops);
+    {
+        QueueLock lock(c);
+        if (!queue_file_readable(c))
+            return nb::bool_(false);
+        nb::object ops = c.call("_read_ops");
+        nb::object keys = ops[kind];
+        if (contains(keys, key))
+            return nb::bool_(true);
+        keys.attr("append")(key);
+        c.call("_write_ops", ops);
+        // A write that failed has only logged its warning: read back what the
+        // next start will find before telling the caller it is queued.
+        if (!contains(c.call("_read_ops")[kind], key))
+            return nb::bool_(false);
+    }
     tvx::log(c, "info", "Queued %s of %s for the next start", kind, key);
     return nb::bool_(true);
+}
+
+// The queue's list of `kind` without `key`.
+nb::list without(nb::handle ops, nb::handle kind, nb::handle key) {
+    nb::list kept;
+    for (nb::handle entry : ops[kind])
+        if (!entry.equal(key))
+            kept.append(entry);
+    return kept;
 }
 
 nb::object clear_pending_op(Call &c) {
@@ -170,13 +460,16 @@ nb::object clear_pending_op(Call &c) {
     nb::object key = c.call("_pending_key", c[1]);
     if (!contains(c.g("_DEFERRED_OPS"), kind) || !tvx::truthy(key))
         return nb::none();
+    // Most clears (every successful install) find nothing to do; they neither
+    // wait for the lock nor create its file.
+    if (!contains(c.call("_read_ops")[kind], key))
+        return nb::none();
+    QueueLock lock(c);
+    if (!queue_file_readable(c))
+        return nb::none();
     nb::object ops = c.call("_read_ops");
-    nb::object old_keys = ops[kind];
-    nb::list kept;
-    for (nb::handle entry : old_keys)
-        if (!entry.equal(key))
-            kept.append(entry);
-    if (kept.equal(old_keys))
+    nb::list kept = without(ops, kind, key);
+    if (kept.equal(ops[kind]))
         return nb::none();
     ops[kind] = kept;
     c.call("_write_ops", ops);
