@@ -525,7 +525,7 @@ void with_block(nb::handle manager, Body &&body) {
     try {
         body(value);
     } catch (nb::python_error &e) {
-        if (!tvx::truthy(exit(e.type(), e.value(), e.traceback())))
+        if (!tvx::truthy(exit(e.type(), e.value(), tvx::or_none(e.traceback()))))
             throw;
         return;
     } catch (...) {

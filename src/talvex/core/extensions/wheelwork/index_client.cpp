@@ -76,7 +76,7 @@ nb::object open(nb::handle url, nb::handle request, nb::handle timeout,
         try {
             value = read(response);
         } catch (nb::python_error &e) {
-            if (!tvx::truthy(exit(e.type(), e.value(), e.traceback())))
+            if (!tvx::truthy(exit(e.type(), e.value(), tvx::or_none(e.traceback()))))
                 throw;
             return nb::none();
         }
@@ -138,7 +138,7 @@ nb::object parse_answer(const Call &c, nb::handle url, nb::handle response, nb::
                 throw;
             nb::str message = nb::str("the answer from {} says it is gzip-compressed but does not "
                                       "decompress: {}")
-                                  .format(url, e.value());
+                                  .format(url, tvx::to_str(e.value()));
             tvx::raise_from(PyExc_ValueError, message, e);
         }
     }
