@@ -273,7 +273,8 @@ def test_the_scan_builds_no_document(ww, monkeypatch):
     b'{"projects": [-]}', b'{"projects": [.5]}', b'{"projects": [tru]}', b'{"projects": [-NaN]}',
     b'{"projects": ["\\x"]}', b'{"projects": ["\\u12G4"]}', b'{"projects": ["a\tb"]}',
     b'{"projects": [{"name": "talvex-ext-\xc0\xaf"}]}', b'{"projects": [{"name": "talvex-ext-\xf4\x90\x80\x80"}]}',
-    b'{"projects": [{"name": "talvex-ext-\xed\xb0\x80"}]}', b'\x0c{"projects": []}',
+    b'{"projects": [{"name": "talvex-ext-\xed\xb0\x80"}]}', b'{"projects": [{"name": "talvex-ext-\xc3A"}]}',
+    b'{"projects": [{"name": "talvex-ext-\xe2\x82A\xc3\xa9"}]}', b'\x0c{"projects": []}',
 ])
 def test_chosen_documents(ww, monkeypatch, body):
     assert_same(ww, monkeypatch, body)

@@ -21,6 +21,18 @@ inline int hex_value(unsigned char ch) {
     return -1;
 }
 
+// Bytes a string holds as they are, with nothing to check: printable ASCII but
+// the quote and the backslash.
+struct PlainTable {
+    bool plain[256] = {};
+    constexpr PlainTable() {
+        for (int ch = 0x20; ch < 0x7F; ++ch)
+            plain[ch] = ch != '"' && ch != '\\';
+        plain[0x7F] = true;
+    }
+};
+constexpr PlainTable kPlain;
+
 inline bool is_high_surrogate(uint32_t code) { return code >= 0xD800 && code <= 0xDBFF; }
 inline bool is_low_surrogate(uint32_t code) { return code >= 0xDC00 && code <= 0xDFFF; }
 
@@ -266,6 +278,12 @@ size_t ProjectNameScanner::scan_string(const unsigned char *p, const unsigned ch
     const unsigned char *start = p;
     bool ascii = true;
     while (p < end) {
+        if (utf8_need_ == 0) {
+            while (p < end && kPlain.plain[*p])
+                ++p;
+            if (p == end)
+                break;
+        }
         unsigned char ch = *p;
         if (utf8_need_ > 0) {
             if (ch < utf8_low_ || ch > utf8_high_)
