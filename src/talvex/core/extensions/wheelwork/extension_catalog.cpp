@@ -290,20 +290,25 @@ class VisibleNameCollector : public ProjectNameSink {
 public:
     VisibleNameCollector(VisibilityFilter &filter, nb::list &names) : filter_(filter), names_(names) {}
 
-    void project_name(std::string_view utf8, bool ascii, bool lone_surrogates) override {
+    bool project_name(std::string_view utf8, bool ascii, bool lone_surrogates) override {
         if (ascii) {
             std::string_view name = text::strip(utf8);
             if (filter_.visible_ascii(name))
                 names_.append(text::ascii_str(name));
-            return;
+            return true;
         }
         PyObject *decoded = PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()),
                                                  lone_surrogates ? "surrogatepass" : nullptr);
-        if (!decoded)
-            throw nb::python_error();
+        if (!decoded) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+                throw nb::python_error();
+            PyErr_Clear();  // not expected after the scan's checks; the full parse decides
+            return false;
+        }
         nb::object name = stripped_name(nb::steal(decoded));
         if (filter_.visible(name))
             names_.append(name);
+        return true;
     }
 
 private:
@@ -375,8 +380,11 @@ private:
             return data;
         if (first == std::string_view::npos)
             first = bytes.size();
-        return nb::steal(PyBytes_FromStringAndSize(bytes.data() + first,
-                                                   static_cast<Py_ssize_t>(bytes.size() - first)));
+        PyObject *rest = PyBytes_FromStringAndSize(bytes.data() + first,
+                                                   static_cast<Py_ssize_t>(bytes.size() - first));
+        if (!rest)
+            throw nb::python_error();
+        return nb::steal(rest);
     }
 
     ProjectNameScanner &scanner_;

@@ -421,10 +421,10 @@ bool ProjectNameScanner::close(unsigned char ch) {
     stack_.pop_back();
     state_ = State::AfterValue;
     if (role == Role::Project) {
-        if (name_present_)
-            sink_.project_name(name_, name_ascii_, name_surrogates_);
-        else
-            sink_.project_name(std::string_view(), true, false);
+        bool go_on = name_present_ ? sink_.project_name(name_, name_ascii_, name_surrogates_)
+                                   : sink_.project_name(std::string_view(), true, false);
+        if (!go_on)
+            return fail();
     }
     return true;
 }

@@ -30,8 +30,9 @@ public:
     // `utf8`: the decoded name, UTF-8; "" when the object has no "name".
     // `ascii`: every character is ASCII.  `lone_surrogates`: the name holds
     // surrogate code points (from \u escapes), each encoded as a three-byte
-    // sequence, so it must be decoded with "surrogatepass".
-    virtual void project_name(std::string_view utf8, bool ascii, bool lone_surrogates) = 0;
+    // sequence, so it must be decoded with "surrogatepass".  Returning false
+    // ends the scan (the document is then left to the full parser).
+    virtual bool project_name(std::string_view utf8, bool ascii, bool lone_surrogates) = 0;
 };
 
 class ProjectNameScanner {
