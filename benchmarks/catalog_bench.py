@@ -35,7 +35,9 @@ if site:
 import talvex.core.extensions.wheelwork as ww  # noqa: E402
 
 
-def make_document(total, extensions, seed=7):
+def make_document(total, extensions, seed=7, serials=False):
+    """The simple index: `total` projects, `extensions` of them extensions. With
+    `serials`, each project carries its "_last-serial" as the live index's do."""
     rng = random.Random(seed)
     letters = "abcdefghijklmnopqrstuvwxyz"
     names = []
@@ -55,6 +57,9 @@ def make_document(total, extensions, seed=7):
         names.append(f"{head}{sep}ext{sep}tool{i:04d}")
     names += ["talvex-ext-sdk", "talvex-extension-sdk", "talvex-extension-tools", "talvex"]
     rng.shuffle(names)
+    if serials:
+        projects = [{"_last-serial": rng.randint(1, 30_000_000), "name": n} for n in names]
+        return {"meta": {"_last-serial": 30_000_000, "api-version": "1.1"}, "projects": projects}
     return {"meta": {"api-version": "1.1"}, "projects": [{"name": n} for n in names]}
 
 

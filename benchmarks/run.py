@@ -4,7 +4,10 @@ Each plain-Python rendering is a few lines written from the behaviour the
 module documents; both are timed in the same run, and the table shows the
 native figure, the plain-Python figure and their ratio.
 
-    python benchmarks/run.py [--quick] [--repeat N]
+    python benchmarks/run.py [--quick] [--repeat N] [--no-link]
+
+The catalog over a paced link (catalog_link_bench.py) runs each side in a child
+process; its rows are medians of 3 runs (1 with --quick).
 
 The built modules are found through TALVEX_SITE (a developer build's site
 directory) or the installed package.
@@ -30,6 +33,7 @@ if site:
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import catalog_bench  # noqa: E402
+import catalog_link_bench  # noqa: E402
 import talvex.core.extensions.wheelwork as ww  # noqa: E402
 
 ESC = "\x1b"
@@ -371,6 +375,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="1 MiB texts and fewer repeats")
+    parser.add_argument("--no-link", action="store_true",
+                        help="leave out the catalog over a paced link (about 15 s a run)")
     args = parser.parse_args()
     size = (1 if args.quick else 8) * 1024 * 1024
     repeat = 3 if args.quick else args.repeat
@@ -378,6 +384,8 @@ def main():
     bench_text(repeat, size)
     bench_names(repeat)
     bench_catalog(repeat)
+    if not args.no_link:
+        rows.extend(catalog_link_bench.measure(repeat=1 if args.quick else 3))
     bench_imports(repeat)
 
     width = max(len(r[0]) for r in rows)

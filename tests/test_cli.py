@@ -177,6 +177,65 @@ def test_search_index_failure_exits_1_with_a_clear_message(search, index):
         assert down or "503" in proc.stderr
 
 
+# Reroutes urllib itself instead of the module's JSON client, so the catalog reads
+# the simple index with its own scan.
+REROUTE_URLOPEN = """
+import os, urllib.parse, urllib.request
+_base, _open = urllib.parse.urlsplit(os.environ["CLI_TEST_INDEX"]), urllib.request.urlopen
+def _rerouted(request, *args, **kwargs):
+    parts = urllib.parse.urlsplit(request.full_url)
+    request.full_url = urllib.parse.urlunsplit((_base.scheme, _base.netloc, parts.path, parts.query, ""))
+    return _open(request, *args, **kwargs)
+urllib.request.urlopen = _rerouted
+"""
+
+
+@pytest.fixture
+def portal():
+    """A captive portal: every request gets a login page."""
+    from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+    import threading
+
+    class Portal(BaseHTTPRequestHandler):
+        content_type = "text/html; charset=utf-8"
+
+        def do_GET(self):  # noqa: N802
+            body = b"<!DOCTYPE html>\n<html><body>Please log in to the hotel network</body></html>\n"
+            self.send_response(200)
+            self.send_header("Content-Type", Portal.content_type)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Portal)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    server.handler = Portal
+    server.url = f"http://127.0.0.1:{server.server_address[1]}"
+    yield server
+    server.shutdown()
+    server.server_close()
+
+
+@pytest.mark.parametrize("prelude", [cs.REROUTE_INDEX, REROUTE_URLOPEN], ids=["client", "scan"])
+def test_search_names_a_non_json_answer(tmp_path, portal, prelude, index_hosts):
+    env = cs.cli_environ(tmp_path, CLI_TEST_INDEX=portal.url)
+    proc = cs.run_cli(["search"], env, prelude=prelude)
+    assert (proc.returncode, proc.stdout) == (1, "")
+    # The URL the module asked for (the client reroute changes it, the urllib one does not).
+    asked = portal.url if prelude is cs.REROUTE_INDEX else f"https://{index_hosts[0]}"
+    assert proc.stderr == (
+        "talvex-ext: error: could not read the extension catalog from the package index: the package index at "
+        f"{asked}/simple/ answered with text/html; charset=utf-8, not JSON (a proxy or captive portal?)\n")
+    # The type comes from outside: its terminal controls are not passed on.
+    portal.handler.content_type = "text/html\x1b]0;owned\x07\x1b[2J"
+    proc = cs.run_cli(["search"], env, prelude=prelude)
+    assert proc.returncode == 1 and "\x1b" not in proc.stderr and "\x07" not in proc.stderr
+    assert "answered with text/html" in proc.stderr and "Traceback" not in proc.stderr
+
+
 def test_verbosity_controls_module_log_records(search):
     marker = "PyPI metadata for talvex-ext-broken failed"
     assert marker not in search().stderr and marker not in search("-v").stderr

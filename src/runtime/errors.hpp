@@ -14,6 +14,10 @@ namespace nb = nanobind;
 // Raises `type(message) from cause`.
 [[noreturn]] void raise_from(PyObject *type, nb::handle message, const nb::python_error &cause);
 
+// The object, or None for a null handle (an exception raised from native code
+// has no traceback yet).
+inline nb::object or_none(nb::handle h) { return h.is_valid() ? nb::borrow(h) : nb::none(); }
+
 // Throws nb::python_error when the interpreter has an exception set.
 void throw_if_error();
 

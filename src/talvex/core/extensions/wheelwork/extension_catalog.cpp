@@ -2,6 +2,9 @@
 // the simple index gives every project name, the visible extensions among them
 // are sorted and capped, and a small thread pool fetches each one's metadata.
 #include "common.hpp"
+#include "index_client.hpp"
+#include "json_name_scan.hpp"
+#include "text_scan.hpp"
 
 #include <string>
 #include <string_view>
@@ -107,23 +110,28 @@ public:
         return n > 0 && !Py_UNICODE_ISSPACE(data[0]) && !Py_UNICODE_ISSPACE(data[n - 1]);
     }
 
+    // The rule for an ASCII name, judged without Python calls; only while
+    // decides_natively().
+    bool visible_ascii(std::string_view name) {
+        if (!normalize_ascii(name.data(), name.size(), prefix_key_) || key_.empty())
+            return false;
+        for (const std::string &member : hidden_names_)
+            if (key_ == member)
+                return false;
+        return !starts_with(kExcludedFamily);
+    }
+
     bool visible(nb::handle name) {
         PyObject *s = name.ptr();
         if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s))
             return tvx::truthy(
                 c_.call("is_user_visible_extension_package", name, "prefix"_a = prefix_));
-        bool may_match = normalize_ascii(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(s)),
-                                         static_cast<size_t>(PyUnicode_GET_LENGTH(s)),
-                                         hidden_native_ ? std::string_view(prefix_key_)
-                                                        : std::string_view());
-        if (!may_match || key_.empty())
+        std::string_view ascii(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(s)),
+                               static_cast<size_t>(PyUnicode_GET_LENGTH(s)));
+        if (hidden_native_)
+            return visible_ascii(ascii);
+        if (!normalize_ascii(ascii.data(), ascii.size(), std::string_view()) || key_.empty())
             return false;
-        if (hidden_native_) {
-            for (const std::string &member : hidden_names_)
-                if (key_ == member)
-                    return false;
-            return !starts_with(kExcludedFamily);
-        }
         nb::object key = nb::steal(PyUnicode_FromStringAndSize(key_.data(),
                                                                static_cast<Py_ssize_t>(key_.size())));
         if (!key.is_valid())
@@ -232,8 +240,8 @@ void prefetch_ahead(nb::handle projects, Py_ssize_t i, nb::handle name_key) {
 
 // The project names of a simple-index document that are visible extensions,
 // in document order (duplicates kept).
-nb::list visible_names(const Call &c, nb::handle projects, nb::handle prefix) {
-    VisibilityFilter filter(c, prefix);
+nb::list visible_names(const Call &c, nb::handle projects, nb::handle prefix,
+                       VisibilityFilter &filter) {
     nb::str name_key("name");
     nb::list names;
     // The list's live length, as a Python loop over it would see it.
@@ -273,6 +281,170 @@ nb::list visible_names(const Call &c, nb::handle projects, nb::handle prefix) {
             names.append(name);
     }
     return names;
+}
+
+// Keeps the visible names the scan reports.  ASCII names -- nearly all of
+// the index -- are judged on their bytes and become str objects only when they
+// are kept; others are decoded to the str json.loads gives and judged by it.
+class VisibleNameCollector : public ProjectNameSink {
+public:
+    VisibleNameCollector(VisibilityFilter &filter, nb::list &names) : filter_(filter), names_(names) {}
+
+    bool project_name(std::string_view utf8, bool ascii, bool lone_surrogates) override {
+        if (ascii) {
+            std::string_view name = text::strip(utf8);
+            if (filter_.visible_ascii(name))
+                names_.append(text::ascii_str(name));
+            return true;
+        }
+        PyObject *decoded = PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()),
+                                                 lone_surrogates ? "surrogatepass" : nullptr);
+        if (!decoded) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+                throw nb::python_error();
+            PyErr_Clear();  // not expected after the scan's checks; the full parse decides
+            return false;
+        }
+        nb::object name = stripped_name(nb::steal(decoded));
+        if (filter_.visible(name))
+            names_.append(name);
+        return true;
+    }
+
+private:
+    VisibilityFilter &filter_;
+    nb::list &names_;
+};
+
+// Pieces of decompressed text handed to the scanner at a time.
+constexpr Py_ssize_t kInflateBlock = 256 * 1024;
+// Bytes asked of the response at a time.
+constexpr Py_ssize_t kReadBlock = 256 * 1024;
+
+std::string_view bytes_view(nb::handle data) {
+    return std::string_view(PyBytes_AS_STRING(data.ptr()),
+                            static_cast<size_t>(PyBytes_GET_SIZE(data.ptr())));
+}
+
+// Decompresses a gzip body as it arrives (zlib of the interpreter) into the
+// scanner.  Members follow each other, with zero bytes allowed between them, as
+// gzip.decompress reads them.  Any trouble just ends the scan: the full parse
+// of the body then reports it.
+class GzipInflater {
+public:
+    explicit GzipInflater(ProjectNameScanner &scanner)
+        : scanner_(scanner), zlib_(nb::module_::import_("zlib")) {}
+
+    bool feed(nb::object data) {
+        for (;;) {
+            if (!inflater_.is_valid()) {
+                if (after_member_)
+                    data = skip_zeros(data);
+                if (PyBytes_GET_SIZE(data.ptr()) == 0)
+                    return true;
+                inflater_ = zlib_.attr("decompressobj")("wbits"_a = 31);
+            }
+            nb::object out;
+            try {
+                out = inflater_.attr("decompress")(data, kInflateBlock);
+            } catch (nb::python_error &e) {
+                if (!tvx::is_exception(e))
+                    throw;
+                return false;
+            }
+            if (!PyBytes_CheckExact(out.ptr()) || !scanner_.feed(bytes_view(out)))
+                return false;
+            if (tvx::truthy(inflater_.attr("eof"))) {
+                data = inflater_.attr("unused_data");
+                inflater_ = nb::object();
+                after_member_ = true;
+                continue;
+            }
+            data = inflater_.attr("unconsumed_tail");
+            if (!PyBytes_CheckExact(data.ptr()))
+                return false;
+            // A full block may leave output behind even when all input is in.
+            if (PyBytes_GET_SIZE(out.ptr()) < kInflateBlock && PyBytes_GET_SIZE(data.ptr()) == 0)
+                return true;
+        }
+    }
+
+    // The body ended where a member did.
+    bool finish() const { return !inflater_.is_valid() && after_member_; }
+
+private:
+    static nb::object skip_zeros(nb::object data) {
+        std::string_view bytes = bytes_view(data);
+        size_t first = bytes.find_first_not_of('\0');
+        if (first == 0)
+            return data;
+        if (first == std::string_view::npos)
+            first = bytes.size();
+        PyObject *rest = PyBytes_FromStringAndSize(bytes.data() + first,
+                                                   static_cast<Py_ssize_t>(bytes.size() - first));
+        if (!rest)
+            throw nb::python_error();
+        return nb::steal(rest);
+    }
+
+    ProjectNameScanner &scanner_;
+    nb::object zlib_;
+    nb::object inflater_;
+    bool after_member_ = false;
+};
+
+// Reads the simple index the way _http_json would (same request, same opening
+// and error mapping) and scans the body for the visible names as it arrives,
+// keeping the bytes received.  Returns true with `names` filled when the scan
+// succeeded; otherwise `document` is what the full parse of the same bytes
+// gives (or None when the response's context manager swallowed an exception).
+bool read_simple_index(const Call &c, nb::handle url, nb::handle timeout, nb::handle headers,
+                       VisibilityFilter &filter, nb::list &names, nb::object &document) {
+    bool scanned = false;
+    nb::object request = index::build_request(url, headers);
+    document = index::open(url, request, timeout, [&](nb::handle response) -> nb::object {
+        bool gzip = index::is_gzip(index::header(response, "Content-Encoding"));
+        VisibleNameCollector collector(filter, names);
+        ProjectNameScanner scanner(collector);
+        GzipInflater inflater(scanner);
+        nb::object read = response.attr("read");
+        nb::list received;
+        bool scanning = true;
+        for (;;) {
+            nb::object piece = read(kReadBlock);
+            if (!tvx::truthy(piece))
+                break;
+            received.append(piece);
+            if (scanning && !PyBytes_CheckExact(piece.ptr()))
+                scanning = false;
+            if (scanning)
+                scanning = gzip ? inflater.feed(piece) : scanner.feed(bytes_view(piece));
+        }
+        auto body = [&] {
+            nb::object joined = nb::bytes("").attr("join")(received);
+            received = nb::list();
+            return joined;
+        };
+        // Reading by pieces does not notice a connection closed before the
+        // announced length; reading the whole body at once raises this.
+        PyObject *left = nullptr;
+        if (PyObject_GetOptionalAttrString(response.ptr(), "length", &left) < 0)
+            throw nb::python_error();
+        nb::object remaining = nb::steal(left);
+        if (remaining.is_valid() && PyLong_CheckExact(remaining.ptr()) && tvx::truthy(remaining)) {
+            nb::object error =
+                nb::module_::import_("http.client").attr("IncompleteRead")(body(), remaining);
+            PyErr_SetRaisedException(error.release().ptr());
+            throw nb::python_error();
+        }
+        if (scanning && (!gzip || inflater.finish()) && scanner.finish()) {
+            scanned = true;
+            return nb::none();
+        }
+        names.attr("clear")();
+        return index::parse_answer(c, url, response, body(), gzip);
+    });
+    return scanned;
 }
 
 // The entry of a project before (or without) its metadata.
@@ -361,7 +533,7 @@ void with_block(nb::handle manager, Body &&body) {
     try {
         body(value);
     } catch (nb::python_error &e) {
-        if (!tvx::truthy(exit(e.type(), e.value(), e.traceback())))
+        if (!tvx::truthy(exit(e.type(), e.value(), tvx::or_none(e.traceback()))))
             throw;
         return;
     } catch (...) {
@@ -379,14 +551,27 @@ nb::object list_pypi_talvex_extensions(Call &c) {
 
     nb::dict accept;
     accept["Accept"] = kSimpleIndexAccept;
-    nb::object simple = c.call("_http_json", nb::str("https://{}/simple/").format(kIndexHost),
-                               "timeout"_a = timeout, "headers"_a = accept);
-    nb::object projects = PyDict_Check(simple.ptr()) ? nb::object(simple.attr("get")("projects"))
-                                                     : nb::object(nb::none());
-    if (!PyList_Check(projects.ptr()))
-        tvx::raise(PyExc_RuntimeError, "Unexpected PyPI simple index response");
-
-    nb::list names = visible_names(c, projects, prefix);
+    nb::object url = nb::str("https://{}/simple/").format(kIndexHost);
+    VisibilityFilter filter(c, prefix);
+    nb::list names;
+    nb::object simple;
+    // While the module's own client and name rule are in place, the index is
+    // read and scanned here, without building the document; otherwise (and for
+    // any document the scan leaves alone) it is parsed and filtered as a whole.
+    bool scanned = false;
+    if (c.g("_http_json").is(c.closure(0)) && c.g("json").is(c.closure(1)) &&
+        filter.decides_natively())
+        scanned = read_simple_index(c, url, timeout, accept, filter, names, simple);
+    else
+        simple = c.call("_http_json", url, "timeout"_a = timeout, "headers"_a = accept);
+    if (!scanned) {
+        nb::object projects = PyDict_Check(simple.ptr()) ? nb::object(simple.attr("get")("projects"))
+                                                         : nb::object(nb::none());
+        if (!PyList_Check(projects.ptr()))
+            tvx::raise(PyExc_RuntimeError, "Unexpected PyPI simple index response");
+        simple = nb::object();
+        names = visible_names(c, projects, prefix, filter);
+    }
     names.attr("sort")("key"_a = nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)).attr("lower"));
     nb::object zero = nb::int_(0);
     int positive = PyObject_RichCompareBool(max_packages.ptr(), zero.ptr(), Py_GT);
@@ -445,6 +630,7 @@ const FuncSpec kFunctions[] = {
                    kwarg("max_packages", "int", dflt(120))},
         .returns = "list[dict[str, Any]]",
         .impl = list_pypi_talvex_extensions,
+        .keeps = {"_http_json", "json"},
     },
 };
 
