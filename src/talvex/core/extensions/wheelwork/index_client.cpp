@@ -24,15 +24,6 @@ nb::object gunzip(nb::handle body) {
     return nb::module_::import_("gzip").attr("decompress")(body);
 }
 
-bool equals_ignoring_case(std::string_view text, std::string_view lower) {
-    if (text.size() != lower.size())
-        return false;
-    for (size_t i = 0; i < text.size(); ++i)
-        if (text::lower(text[i]) != lower[i])
-            return false;
-    return true;
-}
-
 // Adds what answered to a parse error: a note for people reading the
 // traceback, `url` and `content_type` for code presenting it.  Best effort:
 // the error itself is what matters.
@@ -124,7 +115,7 @@ bool is_gzip(nb::handle content_encoding) {
     if (!text::ascii_view(content_encoding, value))
         return false;
     value = text::strip(value);
-    return equals_ignoring_case(value, "gzip") || equals_ignoring_case(value, "x-gzip");
+    return text::equals_lower(value, "gzip") || text::equals_lower(value, "x-gzip");
 }
 
 nb::object parse_answer(const Call &c, nb::handle url, nb::handle response, nb::handle body,

@@ -103,13 +103,10 @@ bool find_project_page(std::string_view text, std::string_view &name) {
     // The whole pattern ignores case: the path part as well as the host.
     auto matches_at = [&](size_t p, std::string_view host) {
         constexpr std::string_view tail = "/project/";
-        if (p + host.size() + tail.size() > text.size())
+        if (p + host.size() + tail.size() > text.size() ||
+            !text::equals_lower(text.substr(p, host.size()), host) ||
+            !text::equals_lower(text.substr(p + host.size(), tail.size()), tail))
             return false;
-        for (size_t k = 0; k < host.size() + tail.size(); ++k) {
-            char want = k < host.size() ? host[k] : tail[k - host.size()];
-            if (text::lower(text[p + k]) != want)
-                return false;
-        }
         size_t start = p + host.size() + tail.size(), end = start;
         while (end < text.size() && text[end] != '/' && text[end] != '#' && text[end] != '?' &&
                !text::is_space(text[end]))

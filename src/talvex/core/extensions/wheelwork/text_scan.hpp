@@ -58,6 +58,16 @@ inline std::string_view strip(std::string_view s) {
 inline char lower(char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch; }
 inline char upper(char ch) { return ch >= 'a' && ch <= 'z' ? static_cast<char>(ch - 'a' + 'A') : ch; }
 
+// Whether ASCII `text`, lower-cased, equals `lower` (which is lower case already).
+inline bool equals_lower(std::string_view text, std::string_view lower) {
+    if (text.size() != lower.size())
+        return false;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (text::lower(text[i]) != lower[i])
+            return false;
+    return true;
+}
+
 // The normalised distribution name of ASCII text: stripped, lower-cased, every run
 // of " ", "-", "_", "." turned into one "-", "-" stripped from both ends.
 inline void normalize(std::string_view s, std::string &out) {
