@@ -94,7 +94,7 @@ def cmd_search(args: Namespace, out: Console) -> int:
     except (OSError, ValueError, RuntimeError, http.client.HTTPException) as exc:
         # OSError covers URLError and time-outs, ValueError a malformed document,
         # RuntimeError an HTTP error status or an unexpected index answer.
-        out.error(f"could not read the extension catalog from the package index: {_describe(exc, ww)}")
+        out.error(f"could not read the extension catalog from the package index: {_describe(exc)}")
         return EXIT_FAILURE
     if needle:
         entries = [e for e in entries if _matches(e, needle)]
@@ -119,9 +119,9 @@ def cmd_search(args: Namespace, out: Console) -> int:
     return EXIT_OK
 
 
-def _describe(exc: BaseException, ww=None) -> str:
-    if ww is not None and isinstance(exc, ValueError) and getattr(exc, "url", None):
-        return _describe_answer(exc, ww)
+def _describe(exc: BaseException) -> str:
+    if isinstance(exc, ValueError) and getattr(exc, "url", None):
+        return _describe_answer(exc)
     reason = getattr(exc, "reason", None)  # URLError wraps the socket error
     text = str(reason if reason is not None else exc).strip()
     return text or type(exc).__name__
@@ -132,19 +132,18 @@ def _is_json_type(content_type: str) -> bool:
     return media == "application/json" or media.endswith("+json")
 
 
-def _describe_answer(exc: ValueError, ww) -> str:
+def _describe_answer(exc: ValueError) -> str:
     """What the index sent when its answer did not parse: a proxy's or captive
     portal's page says so by its content type, which tells more than the
-    parser's line and column.  URL and type come from outside: cleaned."""
+    parser's line and column.  (URL and type come from outside; the console
+    cleans every diagnostic it prints.)"""
     url = str(exc.url)
     content_type = str(getattr(exc, "content_type", None) or "").strip()
     if not content_type:
-        text = f"the package index at {url} answered with something that is not JSON (no content type given)"
-    elif _is_json_type(content_type):
-        text = f"the package index at {url} answered with malformed JSON ({exc})"
-    else:
-        text = f"the package index at {url} answered with {content_type}, not JSON (a proxy or captive portal?)"
-    return ww.sanitize_cli_text(text)
+        return f"the package index at {url} answered with something that is not JSON (no content type given)"
+    if _is_json_type(content_type):
+        return f"the package index at {url} answered with malformed JSON ({exc})"
+    return f"the package index at {url} answered with {content_type}, not JSON (a proxy or captive portal?)"
 
 
 # --------------------------------------------------------------------------- install / upgrade / uninstall
