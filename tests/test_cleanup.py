@@ -216,3 +216,23 @@ def test_which_roots_hold_package_directories(ww, tmp_path, monkeypatch, kind, r
     monkeypatch.setattr(site, "ENABLE_USER_SITE", kind == "user site")
     monkeypatch.setattr(site, "getusersitepackages", lambda: str(root if kind.startswith("user") else tmp_path))
     assert ww.cleanup_broken_package_install("talvex-ext-demo") == ([str(root / "talvex_ext_demo")] if removes else [])
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
+def test_claims_are_read_from_regular_files_only(ww, root):
+    import threading
+
+    info = make(root, "other-1.0.dist-info", "METADATA")
+    for name in ("top_level.txt", "RECORD"):  # a reader opening these would wait for a writer
+        os.mkfifo(info / name)
+    orphan = make(root, "talvex_ext_demo")
+    result = []
+    worker = threading.Thread(target=lambda: result.append(ww.cleanup_broken_package_install("talvex-ext-demo")))
+    worker.start()
+    worker.join(20)
+    if worker.is_alive():  # let it go before failing
+        for name in ("top_level.txt", "RECORD"):
+            fd = os.open(info / name, os.O_WRONLY | os.O_NONBLOCK)
+            os.close(fd)
+        worker.join(20)
+    assert result == [[str(orphan)]]

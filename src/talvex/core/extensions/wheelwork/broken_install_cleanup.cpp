@@ -333,25 +333,63 @@ bool claims(std::string_view data, bool record, nb::handle target) {
     return false;
 }
 
+// An open file descriptor, closed when it goes out of scope.
+class OpenFd {
+public:
+    OpenFd(nb::handle os, nb::object fd) : os_(nb::borrow(os)), fd_(std::move(fd)) {}
+    ~OpenFd() {
+        try {
+            os_.attr("close")(fd_);
+        } catch (nb::python_error &) {
+        }
+    }
+    OpenFd(const OpenFd &) = delete;
+    OpenFd &operator=(const OpenFd &) = delete;
+    nb::handle fd() const { return fd_; }
+
+private:
+    nb::object os_, fd_;
+};
+
+// The bytes of the regular file at `path`, or None when there is none there or
+// it cannot be read.  Opened without blocking and checked before reading: a FIFO
+// where a RECORD should be must not hang the cleanup.
+nb::object read_regular_file(nb::handle os, nb::handle flags, nb::handle path) {
+    try {
+        OpenFd file(os, os.attr("open")(path, flags));
+        nb::object st = os.attr("fstat")(file.fd());
+        if (!tvx::truthy(nb::module_::import_("stat").attr("S_ISREG")(st.attr("st_mode"))))
+            return nb::none();
+        nb::object size = nb::int_(65536) + st.attr("st_size");
+        nb::list chunks;
+        for (;;) {
+            nb::object chunk = os.attr("read")(file.fd(), size);
+            if (!tvx::truthy(chunk))
+                break;
+            chunks.append(chunk);
+        }
+        return nb::bytes("").attr("join")(chunks);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_OSError))
+            throw;
+        return nb::none();
+    }
+}
+
 // The metadata directory, among `others` (those of other distributions in the
 // same root), that claims the package directory `target`; None when none does.
 // The small top_level.txt files are read first, the RECORDs only if they did
 // not tell.
-nb::object claimed_by(const nb::list &others, nb::handle target) {
+nb::object claimed_by(const Call &c, const nb::list &others, nb::handle target) {
+    nb::object os = c.g("os");
+    nb::object join = os.attr("path").attr("join");
+    nb::object flags = os.attr("O_RDONLY");
+    for (const char *extra : {"O_NONBLOCK", "O_BINARY", "O_CLOEXEC", "O_NOINHERIT"})
+        flags = flags | nb::getattr(os, extra, nb::int_(0));
     for (const char *file : {"top_level.txt", "RECORD"}) {
         bool record = std::string_view(file) == "RECORD";
         for (nb::handle directory : others) {
-            nb::object path = directory / nb::str(file);
-            nb::object data;
-            try {
-                if (!tvx::truthy(path.attr("is_file")()))
-                    continue;
-                data = path.attr("read_bytes")();
-            } catch (nb::python_error &e) {
-                if (!e.matches(PyExc_OSError))
-                    throw;
-                continue;
-            }
+            nb::object data = read_regular_file(os, flags, join(directory, file));
             if (!PyBytes_Check(data.ptr()))
                 continue;
             std::string_view view(PyBytes_AS_STRING(data.ptr()),
@@ -447,7 +485,7 @@ nb::object cleanup_broken_package_install(Call &c) {
         nb::list packages = package_dirs(children, target);
         if (nb::len(packages) == 0 || !package_roots.holds_packages(c, root))
             continue;
-        nb::object owner = claimed_by(others, target);
+        nb::object owner = claimed_by(c, others, target);
         if (!owner.is_none()) {
             for (nb::handle directory : packages)
                 tvx::log(c, "info", "Kept %s: it holds files of %s", directory, owner);
