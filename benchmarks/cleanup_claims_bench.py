@@ -13,8 +13,9 @@ rendering of the same cleanup:
 * claimed: a package directory whose name is no distribution's (``PySide6`` of
   PySide6-Essentials, ``talvex`` of talvex-native): the claims are read until
   one is found;
-* orphan: a package directory that nothing claims: every top_level.txt and
-  every RECORD of the directory is read before it is removed (the worst case).
+* orphan: a package directory that nothing claims: every top_level.txt, RECORD
+  and installed-files.txt of the directory is read before it is removed (the
+  worst case).
 
 The difference between orphan and healthy is the cost of reading the claims.
 
@@ -59,14 +60,18 @@ def py_project_name(dir_name):
     return "_".join(parts[:-1])
 
 
-def py_claims(text, record, target):
+def py_claims(text, kind, target):
     for line in text.splitlines():
-        if record:
+        if kind == "RECORD":
             field = line[1:].split('"', 1)[0] if line.startswith('"') else line.split(",", 1)[0]
         else:
             field = line.strip()
         field = field.replace("\\", "/")
-        if record and "/" not in field:
+        if kind == "installed-files.txt":
+            if not field.startswith("../"):
+                continue
+            field = field[3:]
+        if kind != "top_level.txt" and "/" not in field:
             continue
         top = field.split("/", 1)[0]
         if top and top.lower().replace("-", "_") == target:
@@ -96,10 +101,12 @@ def py_cleanup(package, roots):
         if not packages or root.name not in ("site-packages", "dist-packages"):
             continue
         owner = None
-        for file, record in (("top_level.txt", False), ("RECORD", True)):
+        for file in ("top_level.txt", "RECORD", "installed-files.txt"):
             for d in others:
+                if file == "installed-files.txt" and not d.name.lower().endswith(".egg-info"):
+                    continue
                 p = d / file
-                if p.is_file() and py_claims(p.read_bytes().decode("utf-8", "replace"), record, target):
+                if p.is_file() and py_claims(p.read_bytes().decode("utf-8", "replace"), file, target):
                     owner = d
                     break
             if owner:

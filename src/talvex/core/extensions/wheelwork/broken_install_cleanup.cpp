@@ -306,14 +306,21 @@ bool names_target(std::string_view name, nb::handle target) {
     return key.equal(target);
 }
 
-// Whether a RECORD (CSV rows of path, hash, size) lists a file inside the
-// directory `target`, or a top_level.txt (one name a line) names it.
-bool claims(std::string_view data, bool record, nb::handle target) {
+// The files in which a distribution's metadata directory names what it installed.
+enum class Listing {
+    TopLevel,        // top_level.txt: one top-level name a line
+    Record,          // RECORD: CSV rows of path (relative to site-packages), hash, size
+    InstalledFiles,  // installed-files.txt of a legacy egg: paths relative to the egg-info
+};
+
+// Whether a listing names the package directory `target` (or, for the file
+// lists, a file inside it).
+bool claims(std::string_view data, Listing kind, nb::handle target) {
     while (!data.empty()) {
         size_t eol = data.find('\n');
         std::string_view line = data.substr(0, eol);
         data = eol == std::string_view::npos ? std::string_view() : data.substr(eol + 1);
-        if (record) {
+        if (kind == Listing::Record) {
             if (!line.empty() && line.front() == '"') {
                 line.remove_prefix(1);
                 line = line.substr(0, line.find('"'));
@@ -323,8 +330,13 @@ bool claims(std::string_view data, bool record, nb::handle target) {
         } else {
             line = text::strip(line);
         }
+        if (kind == Listing::InstalledFiles) {
+            if (line.substr(0, 3) != "../" && line.substr(0, 3) != "..\\")
+                continue;  // a file of the egg-info directory itself
+            line.remove_prefix(3);
+        }
         size_t sep = line.find_first_of("/\\");
-        if (sep == std::string_view::npos && record)
+        if (sep == std::string_view::npos && kind != Listing::TopLevel)
             continue;  // a file directly in site-packages
         std::string_view top = line.substr(0, sep);
         if (!top.empty() && names_target(top, target))
@@ -378,7 +390,7 @@ nb::object read_regular_file(nb::handle os, nb::handle flags, nb::handle path) {
 
 // The metadata directory, among `others` (those of other distributions in the
 // same root), that claims the package directory `target`; None when none does.
-// The small top_level.txt files are read first, the RECORDs only if they did
+// The small top_level.txt files are read first, the file lists only if they did
 // not tell.
 nb::object claimed_by(const Call &c, const nb::list &others, nb::handle target) {
     nb::object os = c.g("os");
@@ -386,15 +398,20 @@ nb::object claimed_by(const Call &c, const nb::list &others, nb::handle target) 
     nb::object flags = os.attr("O_RDONLY");
     for (const char *extra : {"O_NONBLOCK", "O_BINARY", "O_CLOEXEC", "O_NOINHERIT"})
         flags = flags | nb::getattr(os, extra, nb::int_(0));
-    for (const char *file : {"top_level.txt", "RECORD"}) {
-        bool record = std::string_view(file) == "RECORD";
+    const std::pair<const char *, Listing> listings[] = {{"top_level.txt", Listing::TopLevel},
+                                                         {"RECORD", Listing::Record},
+                                                         {"installed-files.txt", Listing::InstalledFiles}};
+    for (auto [file, kind] : listings) {
         for (nb::handle directory : others) {
+            if (kind == Listing::InstalledFiles &&
+                !tvx::truthy(directory.attr("name").attr("lower")().attr("endswith")(".egg-info")))
+                continue;  // only eggs have one
             nb::object data = read_regular_file(os, flags, join(directory, file));
             if (!PyBytes_Check(data.ptr()))
                 continue;
             std::string_view view(PyBytes_AS_STRING(data.ptr()),
                                   static_cast<size_t>(PyBytes_GET_SIZE(data.ptr())));
-            if (claims(view, record, target))
+            if (claims(view, kind, target))
                 return nb::borrow(directory);
         }
     }
@@ -522,8 +539,8 @@ const FuncSpec kFunctions[] = {
                "    install) makes ``uv`` fail before it downloads a fresh wheel.  Such\n"
                "    directories are deleted, as is the package directory when none of its\n"
                "    metadata is healthy or when it has no metadata at all, unless another\n"
-               "    installed distribution claims it (its ``RECORD`` lists files in it or its\n"
-               "    ``top_level.txt`` names it).  Package directories are only removed from\n"
+               "    installed distribution claims it (its ``RECORD`` or ``installed-files.txt``\n"
+               "    lists files in it, or its ``top_level.txt`` names it).  Package directories are only removed from\n"
                "    site-packages directories, never from the interpreter's prefix.  Returns\n"
                "    the removed paths.\n"
                "    ",
