@@ -87,27 +87,27 @@ bool mentions_broken_metadata(nb::handle result) {
     return false;
 }
 
+bool has_text(nb::handle text, const char *needle) {
+    int found = PySequence_Contains(text.ptr(), nb::str(needle).ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return found != 0;
+}
+
 // An installer that failed on the release it was asked to install (its build or
 // its metadata generation), not on what is installed here.
 bool release_failed(nb::handle result) {
     nb::object text = failure_text(result).attr("lower")();
     for (const char *needle : {"metadata-generation-failed", "error while generating package metadata",
                                "failed to build", "failed building wheel",
-                               "build backend returned an error", "subprocess-exited-with-error"}) {
-        int found = PySequence_Contains(text.ptr(), nb::str(needle).ptr());
-        if (found < 0)
-            throw nb::python_error();
-        if (found)
+                               "build backend returned an error", "subprocess-exited-with-error"})
+        if (has_text(text, needle))
             return true;
-    }
     // pip: "Preparing metadata (pyproject.toml) ... error"; "... done" is no failure.
-    for (nb::handle line : text.attr("splitlines")()) {
-        nb::object l = nb::borrow(line);
-        if (tvx::truthy(l.attr("__contains__")("preparing metadata")) &&
-            (tvx::truthy(l.attr("__contains__")("error")) ||
-             tvx::truthy(l.attr("__contains__")("did not run successfully"))))
+    for (nb::handle line : text.attr("splitlines")())
+        if (has_text(line, "preparing metadata") &&
+            (has_text(line, "error") || has_text(line, "did not run successfully")))
             return true;
-    }
     return false;
 }
 
@@ -127,9 +127,9 @@ nb::object run_install(Call &c) {
     nb::object result = c.call("_run", c.call("_install_argv", pkg));
 
     // A half-written dist-info makes the installer trip over its own records:
-    // clear it out, uninstall what is left, and try once more.  Only then: when
-    // the new release is what failed, or nothing installed is broken, the
-    // uninstall would take away the version that works.
+    // clear it out, uninstall what is left, and try once more.  Only for that:
+    // when the new release itself failed, or nothing installed is broken, the
+    // uninstall would only take away the version that works.
     bool retry = false;
     if (!tvx::truthy(result.attr("ok")) && mentions_broken_metadata(result)) {
         if (release_failed(result))
@@ -238,12 +238,11 @@ const FuncSpec kFunctions[] = {
                "    and leftovers of interrupted installs are removed.  The newest release is then\n"
                "    (re)installed with ``--no-deps``; a failure that mentions metadata or dist-info\n"
                "    is retried once after cleanup and an uninstall when the installed state is\n"
-               "    broken (never when the new release itself fails to build, so the working\n"
-               "    version stays).  When files are locked by the\n"
-               "    running process the install is queued for the next start (``defer_on_lock``) or\n"
-               "    reported with the command to run by hand; an install that cannot be queued\n"
-               "    fails with a message saying so.  A successful install clears a queued\n"
-               "    install or uninstall of the package; after it the\n"
+               "    broken, never when the new release itself fails to build (the working version\n"
+               "    stays).  When files are locked by the running process the install is queued\n"
+               "    for the next start (``defer_on_lock``) or reported with the command to run by\n"
+               "    hand; an install that cannot be queued fails with a message saying so.  A\n"
+               "    successful install clears a queued uninstall of the package.  After it the\n"
                "    extension's missing dependencies are installed in a second run.  *upgrade* is\n"
                "    accepted for symmetry: every install upgrades.\n"
                "    ",
