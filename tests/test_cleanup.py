@@ -173,7 +173,7 @@ def test_directories_of_other_distributions_are_kept(ww, root, caplog, tree, pac
         gone = any(rel == r or rel.startswith(r + "/") for r in removed)
         assert (root / rel).exists() is not gone, rel
     for r in caplog.records:  # what was kept, and whose it is
-        if r.msg == "Kept %s: it holds files of %s":
+        if r.msg == "Kept %s: claimed by %s":
             assert r.args[0].is_dir() and r.args[1].parent == root and r.args[1].name.endswith("-info")
 
 
@@ -223,20 +223,24 @@ def test_which_roots_hold_package_directories(ww, tmp_path, monkeypatch, kind, r
 
 
 @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
-def test_claims_are_read_from_regular_files_only(ww, root):
+@pytest.mark.parametrize("listing, make_it", [
+    ("RECORD", os.mkfifo),  # a reader opening it would wait for a writer
+    ("top_level.txt", os.mkdir),  # a directory where a file belongs
+])
+def test_a_listing_that_cannot_be_read_keeps_the_directory(ww, root, caplog, listing, make_it):
     import threading
 
     info = make(root, "other-1.0.dist-info", "METADATA")
-    for name in ("top_level.txt", "RECORD"):  # a reader opening these would wait for a writer
-        os.mkfifo(info / name)
+    make_it(info / listing)
     orphan = make(root, "talvex_ext_demo")
     result = []
     worker = threading.Thread(target=lambda: result.append(ww.cleanup_broken_package_install("talvex-ext-demo")))
     worker.start()
     worker.join(20)
     if worker.is_alive():  # let it go before failing
-        for name in ("top_level.txt", "RECORD"):
-            fd = os.open(info / name, os.O_WRONLY | os.O_NONBLOCK)
-            os.close(fd)
+        os.close(os.open(info / listing, os.O_WRONLY | os.O_NONBLOCK))
         worker.join(20)
-    assert result == [[str(orphan)]]
+    assert result == [[]] and orphan.is_dir()
+    warnings = [r for r in caplog.records if r.levelno == logging.WARNING]
+    assert [(w.msg, w.args) for w in warnings] == [("Could not read %s: %s", (str(info / listing), "not a regular file"))]
+    assert [r.args for r in caplog.records if r.msg == "Kept %s: claimed by %s"] == [(orphan, info)]

@@ -363,15 +363,20 @@ private:
     nb::object os_, fd_;
 };
 
-// The bytes of the regular file at `path`, or None when there is none there or
-// it cannot be read.  Opened without blocking and checked before reading: a FIFO
-// where a RECORD should be must not hang the cleanup.
-nb::object read_regular_file(nb::handle os, nb::handle flags, nb::handle path) {
+// The bytes of the regular file at `path`; None when nothing is there; the
+// exception (or a text) when something is there that cannot be read.  Opened
+// without blocking and checked before reading: a FIFO where a RECORD should be
+// must not hang the cleanup.
+struct FileRead {
+    nb::object data, problem;
+};
+
+FileRead read_regular_file(nb::handle os, nb::handle flags, nb::handle path) {
     try {
         OpenFd file(os, os.attr("open")(path, flags));
         nb::object st = os.attr("fstat")(file.fd());
         if (!tvx::truthy(nb::module_::import_("stat").attr("S_ISREG")(st.attr("st_mode"))))
-            return nb::none();
+            return {nb::none(), nb::str("not a regular file")};
         nb::object size = nb::int_(65536) + st.attr("st_size");
         nb::list chunks;
         for (;;) {
@@ -380,16 +385,19 @@ nb::object read_regular_file(nb::handle os, nb::handle flags, nb::handle path) {
                 break;
             chunks.append(chunk);
         }
-        return nb::bytes("").attr("join")(chunks);
+        return {nb::bytes("").attr("join")(chunks), nb::none()};
     } catch (nb::python_error &e) {
+        if (e.matches(PyExc_FileNotFoundError) || e.matches(PyExc_NotADirectoryError))
+            return {nb::none(), nb::none()};
         if (!e.matches(PyExc_OSError))
             throw;
-        return nb::none();
+        return {nb::none(), nb::borrow(e.value())};
     }
 }
 
 // The metadata directory, among `others` (those of other distributions in the
-// same root), that claims the package directory `target`; None when none does.
+// same root), that claims the package directory `target` or has a listing that
+// cannot be read; None when none does.
 // The small top_level.txt files are read first, the file lists only if they did
 // not tell.
 nb::object claimed_by(const Call &c, const nb::list &others, nb::handle target) {
@@ -406,11 +414,17 @@ nb::object claimed_by(const Call &c, const nb::list &others, nb::handle target) 
             if (kind == Listing::InstalledFiles &&
                 !tvx::truthy(directory.attr("name").attr("lower")().attr("endswith")(".egg-info")))
                 continue;  // only eggs have one
-            nb::object data = read_regular_file(os, flags, join(directory, file));
-            if (!PyBytes_Check(data.ptr()))
+            nb::object path = join(directory, file);
+            FileRead read = read_regular_file(os, flags, path);
+            if (!read.problem.is_none()) {
+                // What it lists is unknown, so it may own the directory.
+                tvx::log(c, "warning", "Could not read %s: %s", path, read.problem);
+                return nb::borrow(directory);
+            }
+            if (read.data.is_none())
                 continue;
-            std::string_view view(PyBytes_AS_STRING(data.ptr()),
-                                  static_cast<size_t>(PyBytes_GET_SIZE(data.ptr())));
+            std::string_view view(PyBytes_AS_STRING(read.data.ptr()),
+                                  static_cast<size_t>(PyBytes_GET_SIZE(read.data.ptr())));
             if (claims(view, kind, target))
                 return nb::borrow(directory);
         }
@@ -505,7 +519,7 @@ nb::object cleanup_broken_package_install(Call &c) {
         nb::object owner = claimed_by(c, others, target);
         if (!owner.is_none()) {
             for (nb::handle directory : packages)
-                tvx::log(c, "info", "Kept %s: it holds files of %s", directory, owner);
+                tvx::log(c, "info", "Kept %s: claimed by %s", directory, owner);
             continue;
         }
         const char *message = nb::len(metadata) == 0 ? "Removed orphan package directory: %s"
