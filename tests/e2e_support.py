@@ -13,8 +13,10 @@ import importlib
 import json
 import os
 import shutil
+import io
 import subprocess
 import sys
+import tarfile
 import zipfile
 from pathlib import Path
 
@@ -45,6 +47,28 @@ def build_wheel(dest: Path, name: str, version: str, requires=(), body: str = ""
             entry.external_attr, entry.compress_type = 0o100644 << 16, zipfile.ZIP_DEFLATED
             zf.writestr(entry, data)
     return wheel
+
+
+def build_failing_sdist(dest: Path, name: str, version: str, error: str) -> Path:
+    """An sdist whose in-tree build backend (no build requirements, so nothing is
+    fetched) raises RuntimeError(*error*) from every hook that builds."""
+    project = name.replace("-", "_")
+    texts = {
+        "pyproject.toml": ('[build-system]\nrequires = []\nbuild-backend = "failing_backend"\nbackend-path = ["."]\n\n'
+                           f'[project]\nname = "{name}"\nversion = "{version}"\n'),
+        "failing_backend.py": (f"def _fail(*args, **kwargs):\n    raise RuntimeError({error!r})\n\n\n"
+                               "def get_requires_for_build_wheel(config_settings=None):\n    return []\n\n\n"
+                               "prepare_metadata_for_build_wheel = build_wheel = _fail\n"),
+    }
+    dest.mkdir(parents=True, exist_ok=True)
+    sdist = dest / f"{project}-{version}.tar.gz"
+    with tarfile.open(sdist, "w:gz") as tf:
+        for path, text in texts.items():
+            data = text.encode()
+            entry = tarfile.TarInfo(f"{project}-{version}/{path}")
+            entry.size, entry.mtime, entry.mode = len(data), 1704067200, 0o644
+            tf.addfile(entry, io.BytesIO(data))
+    return sdist
 
 
 def build_demo_wheels(dest: Path) -> dict[str, Path]:

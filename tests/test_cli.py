@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import json
 import os
+import shutil
+import subprocess
 import sys
 import types
 
@@ -302,6 +304,45 @@ def test_install_upgrade_uninstall_round_trip(box):
     lines = ran(box.run("uninstall", EXT)).splitlines()
     assert "-m pip uninstall -y" in lines[1] and lines[-1] == f"Uninstalled {EXT}."
     assert box.json("list") == []
+
+
+def installed_by_hand(site, name, version, files):
+    """A distribution laid out as an installer leaves it: its files, METADATA and a RECORD
+    listing them (no top_level.txt); the paths to remove afterwards."""
+    info = site / f"{name.replace('-', '_')}-{version}.dist-info"
+    cs.fake_distribution(site, name, version)
+    for path, text in files.items():
+        (site / path).parent.mkdir(parents=True, exist_ok=True)
+        (site / path).write_text(text, encoding="utf-8")
+    (info / "RECORD").write_text("".join(f"{p},,\n" for p in [*files, f"{info.name}/METADATA", f"{info.name}/RECORD"]))
+    return [info] + sorted({site / p.split("/")[0] for p in files})
+
+
+@e2e_posix
+def test_changes_keep_code_that_other_distributions_own(box, venv):
+    python, site = venv
+    qt = installed_by_hand(site, "PySide6-Essentials", "6.8.0",
+                           {"PySide6/__init__.py": "", "PySide6/QtCore.py": "class QObject:\n    pass\n"})
+    # The product's own wheel shares the host's namespace directory talvex/.
+    modules = sorted(str(p.relative_to(site)) for p in (site / "talvex").rglob("*") if p.is_file())
+    product = installed_by_hand(site, "talvex-native", "1.0", {})[0]
+    with (product / "RECORD").open("a") as record:
+        record.writelines(f"{m},,\n" for m in modules)
+    try:
+        # The installer skips a name that is not installed and exits 0; the command says so.
+        for name in ("PySide6", "talvex-ext-demoo"):
+            out = ran(box.run("uninstall", name), 1)
+            assert out.splitlines()[-1] == f"Failed: {name} was not installed, so nothing was uninstalled."
+        qt_core = subprocess.run([str(python), "-c", "import PySide6.QtCore as m; print(m.QObject.__name__)"],
+                                 capture_output=True, text=True, env=box.environ())
+        assert qt_core.stdout.strip() == "QObject", qt_core.stderr
+
+        assert "Failed: the installer exited with status 1." in ran(box.run("upgrade", "talvex"), 1)
+        assert sorted(str(p.relative_to(site)) for p in (site / "talvex").rglob("*") if p.is_file()) == modules
+        assert box.json("list") == []  # the command still starts: its native modules are there
+    finally:
+        for path in qt + [product]:
+            shutil.rmtree(path, ignore_errors=True)
 
 
 @e2e_posix

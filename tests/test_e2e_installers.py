@@ -143,6 +143,25 @@ def test_install_repairs_metadata_left_by_an_interrupted_install(scenario, insta
 
 
 @INSTALLERS
+def test_upgrade_to_a_release_that_does_not_build_keeps_the_working_version(scenario, installer):
+    s, load = scenario, {"op": "import", "module": "talvex_ext_demo"}
+    s.check(s.run(installer, call("run_install", EXT))[0], installer, "install", ext="1.0")
+    # The word "metadata" in the build's own error once made the driver uninstall 1.0 and retry.
+    e2e.build_failing_sdist(s.links, EXT, "2.0", "could not generate the package metadata of this release")
+
+    upgrade, imported = s.run(installer, call("run_upgrade", EXT), load)
+    r = upgrade["result"]
+    assert (r["ok"], r["deferred"]) == (False, False) and r["returncode"] not in (0, 124, 127), r
+    output = r["stderr"] + r["stdout"]
+    assert "could not generate the package metadata of this release" in output
+    assert ("metadata-generation-failed" if installer == "pip" else "Failed to build") in output
+    assert upgrade["installed"] == versions(ext="1.0") and imported["result"]["VERSION"] == "1.0"
+    assert [m for m in logs(upgrade, "INFO") if m.startswith("extension pip: ")] == [" ".join(["extension pip:", *r["command"]])]
+    assert f"Install of {EXT} failed in the release being installed; the installed version is left in place" in logs(upgrade, "INFO")
+    assert logs(upgrade, "WARNING") == [] and s.queued() is None
+
+
+@INSTALLERS
 def test_locked_changes_are_queued_and_finished_at_the_next_start(scenario, installer):
     s = scenario
     s.check(s.run(installer, call("run_install", EXT))[0], installer, "install", ext="1.0")

@@ -11,8 +11,10 @@ INSTALL = [("purge", PKG), ("cleanup", PKG), ("run", ("inst", PKG))]
 class Env:
     """Scripted installer runs; cleanup, purge and dependency step recorded."""
 
-    def __init__(self, ww, monkeypatch):
+    def __init__(self, ww, monkeypatch, site):
         self.ww, self.mp, self.events, self.results, self.cleaned = ww, monkeypatch, [], [], []
+        self.site = site  # the only site-packages directory the installed state is judged by
+        monkeypatch.setattr(ww, "_site_packages_roots", lambda: [site])
         self.deps = ww.PipResult(ok=True, command=(), returncode=0, stdout="no missing deps")
         ok = ww.PipResult(ok=True, command=("inst", PKG), returncode=0, stdout="done")
         record = self.events.append
@@ -47,9 +49,10 @@ class Env:
 
 
 @pytest.fixture
-def env(ww, monkeypatch, pending_file, caplog):
+def env(ww, monkeypatch, pending_file, caplog, tmp_path):
     caplog.set_level(logging.INFO, logger=ww.__name__)
-    return Env(ww, monkeypatch)
+    (tmp_path / "site-packages").mkdir()
+    return Env(ww, monkeypatch, tmp_path / "site-packages")
 
 
 def queued(pending_file):
@@ -81,7 +84,7 @@ def test_install_success_and_upgrade(ww, env, pending_file, caplog):
     result = ww.run_install("talvex-ext-demo[gui]==1.0")
     assert result.ok and result.stdout == "done"
     assert env.events == INSTALL + [("deps", PKG)]
-    assert queued(pending_file) == {"uninstall": [PKG], "install": []}
+    assert queued(pending_file) is None  # the queued uninstall would undo this install
     assert logged(caplog) == [("Cleaned %d broken path(s) before install of %s", (1, PKG))]
 
     env.events.clear()
@@ -92,6 +95,7 @@ def test_install_success_and_upgrade(ww, env, pending_file, caplog):
 
 def test_deps_locked_keeps_install_result_and_queue(ww, env, pending_file, caplog):
     ww.queue_pending_op("install", PKG)
+    ww.queue_pending_op("uninstall", PKG)
     env.deps = ww.PipResult(ok=False, command=("uv", "pip"), returncode=1, stderr=LOCKED)
     result = ww.run_install(PKG)
     assert result.ok and result.command == ("inst", PKG)
@@ -138,7 +142,7 @@ def test_install_lock_deferred_or_manual_hint(ww, env, pending_file):
 
 @pytest.mark.parametrize("raised", [None, RuntimeError("uninstall exploded")])
 def test_metadata_retry(ww, env, caplog, raised):
-    env.fail("error: Failed to open file `C:\\site\\talvex_ext_demo-1.0.dist-info\\RECORD`")
+    env.fail(f"error: Failed to open file `{env.site}/talvex_ext_demo-1.0.dist-info/RECORD`")
     if raised is None:
         env.fail("not installed", command=("uninst", PKG))
     env.watch_uninstall(raised)
@@ -150,6 +154,7 @@ def test_metadata_retry(ww, env, caplog, raised):
 
 
 def test_metadata_retry_happens_once_then_lock_handling(ww, env, pending_file):
+    env.cleaned = ["/site/talvex_ext_demo-1.0.dist-info"]
     env.fail("bad METADATA file")
     env.results.append(ww.PipResult(ok=True, command=("uninst", PKG), returncode=0))
     env.fail("dist-info: " + LOCKED)
@@ -162,6 +167,47 @@ def test_metadata_retry_happens_once_then_lock_handling(ww, env, pending_file):
     env.watch_uninstall(KeyboardInterrupt())
     with pytest.raises(KeyboardInterrupt):  # an interrupt in the retry's uninstall propagates
         ww.run_install(PKG)
+
+
+PIP_BUILD_FAILED = """\
+Processing ./links/talvex_ext_demo-2.0.tar.gz
+  Preparing metadata (pyproject.toml) ... error
+  error: subprocess-exited-with-error
+  × Preparing metadata (pyproject.toml) did not run successfully.
+      File "{site}/pip/_vendor/pyproject_hooks/_in_process/_in_process.py", line 149
+      RuntimeError: this release does not build
+error: metadata-generation-failed"""
+UV_BUILD_FAILED = """\
+error: Failed to build `talvex-ext-demo==2.0`
+  Caused by: The build backend returned an error
+  Caused by: Call to `backend.prepare_metadata_for_build_wheel` failed (exit status: 1)"""
+
+
+# (installed state, installer failure, whether the retry runs)
+@pytest.mark.parametrize("state, failure, retried", [
+    ("cleaned", "bad METADATA file", True),
+    ("unreadable", "error: invalid metadata of talvex-ext-demo", True),
+    ("sound", "error: Failed to open file `{site}/talvex_ext_demo-1.0.dist-info/METADATA`", True),
+    ("sound", "error: Failed to open file `/elsewhere/talvex_ext_demo-1.0.dist-info/METADATA`", False),
+    ("healthy", "error: invalid metadata of talvex-ext-demo", False),
+    ("sound", PIP_BUILD_FAILED, False),
+    ("cleaned", PIP_BUILD_FAILED.replace("metadata-generation-failed", ""), False),
+    ("unreadable", UV_BUILD_FAILED, False),
+    ("sound", "  Preparing metadata (pyproject.toml) ... done\nerror: invalid metadata", False),
+])
+def test_metadata_retry_only_for_a_broken_installed_state(ww, env, caplog, state, failure, retried):
+    if state == "cleaned":
+        env.cleaned = [str(env.site / "talvex_ext_demo-0.9.dist-info")]
+    elif state != "sound":  # the cleanup is scripted here, so a broken directory stays
+        info = env.site / "talvex_ext_demo-1.0.dist-info"
+        info.mkdir()
+        (info / ("METADATA" if state == "healthy" else "RECORD")).write_text("Name: talvex-ext-demo\n")
+    failed = env.fail(failure.format(site=env.site))
+    result = ww.run_install(PKG)
+    assert env.kinds().count("run") == (3 if retried else 1)
+    assert result.ok is retried and (retried or result is failed)
+    warnings = [m for m, _ in logged(caplog, logging.WARNING)]
+    assert warnings == (["Install of %s failed with metadata/path error; retrying after cleanup"] if retried else [])
 
 
 def test_uninstall_success_and_lock(ww, env, pending_file, caplog):

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import http.client
 import importlib
+import importlib.metadata
+import re
 from argparse import Namespace
 from typing import Any
 
@@ -173,11 +175,25 @@ def cmd_change(args: Namespace, out: Console) -> int:
     return EXIT_OK
 
 
+# pip: "WARNING: Skipping X as it is not installed."; uv: "warning: Skipping X as it is not installed"
+_SKIPPED_NOT_INSTALLED = re.compile(r"^\s*warning:\s*skipping\s.*\sas it is not installed", re.IGNORECASE | re.MULTILINE)
+
+
+def _is_installed(ww, name: str) -> bool:
+    bare = ww._package_name_only(name)
+    try:
+        importlib.metadata.distribution(bare)
+    except (importlib.metadata.PackageNotFoundError, ValueError):
+        return False
+    return True
+
+
 def _change_one(ww, out: Console, name: str, doing: str, done: str, driver: str, display: str) -> int:
     if name.strip() and not ww.is_user_visible_extension_package(name.strip()):
         out.warning(f"'{name}' is not a Talvex extension package (talvex-ext-*)")
     out.line(f"{doing} {inline(name)} with {ww.installer_label()}:")
     out.line(f"  $ {inline(getattr(ww, display)(name))}")
+    was_installed = done != "Uninstalled" or _is_installed(ww, name)
     with Elapsed(out.stdout, doing.lower(), enabled=out.interactive):
         result = getattr(ww, driver)(name)
     if result.deferred:
@@ -193,6 +209,11 @@ def _change_one(ww, out: Console, name: str, doing: str, done: str, driver: str,
         out.block(output if output else "(the installer printed nothing)")
         return EXIT_FAILURE
     if done == "Uninstalled":
+        # The installers skip an unknown name and still exit 0 (a typo, or an
+        # import name such as PySide6 where PySide6-Essentials is installed).
+        if not was_installed or _SKIPPED_NOT_INSTALLED.search(result.output or ""):
+            out.line(f"Failed: {inline(name)} was not installed, so nothing was uninstalled.")
+            return EXIT_FAILURE
         out.line(f"{done} {inline(name)}.")
     else:
         version = inline(_installed_version(ww, name))

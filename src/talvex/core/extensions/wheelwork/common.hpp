@@ -52,6 +52,10 @@ std::span<const FuncSpec> package_names_functions();
 std::span<const FuncSpec> index_client_functions();
 std::span<const FuncSpec> extension_catalog_functions();
 
+// Whether the installed state of *pkg* (a bare name) is broken, judged from the
+// site-packages roots and the installer's failure text (broken_install_cleanup.cpp).
+bool installed_state_broken(const tvx::Call &c, nb::handle pkg, nb::handle failure_text);
+
 // The PipResult class, built at import (see pip_result.cpp).
 nb::object build_pip_result_class(tvx::ModuleFrame &frame);
 

@@ -87,6 +87,30 @@ bool mentions_broken_metadata(nb::handle result) {
     return false;
 }
 
+bool has_text(nb::handle text, const char *needle) {
+    int found = PySequence_Contains(text.ptr(), nb::str(needle).ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return found != 0;
+}
+
+// An installer that failed on the release it was asked to install (its build or
+// its metadata generation), not on what is installed here.
+bool release_failed(nb::handle result) {
+    nb::object text = failure_text(result).attr("lower")();
+    for (const char *needle : {"metadata-generation-failed", "error while generating package metadata",
+                               "failed to build", "failed building wheel",
+                               "build backend returned an error", "subprocess-exited-with-error"})
+        if (has_text(text, needle))
+            return true;
+    // pip: "Preparing metadata (pyproject.toml) ... error"; "... done" is no failure.
+    for (nb::handle line : text.attr("splitlines")())
+        if (has_text(line, "preparing metadata") &&
+            (has_text(line, "error") || has_text(line, "did not run successfully")))
+            return true;
+    return false;
+}
+
 nb::object run_install(Call &c) {
     nb::handle defer_on_lock = c[2];
     nb::object pkg = c.call("_package_name_only", c[0]);
@@ -103,8 +127,23 @@ nb::object run_install(Call &c) {
     nb::object result = c.call("_run", c.call("_install_argv", pkg));
 
     // A half-written dist-info makes the installer trip over its own records:
-    // clear it out, uninstall what is left, and try once more.
+    // clear it out, uninstall what is left, and try once more.  Only for that:
+    // when the new release itself failed, or nothing installed is broken, the
+    // uninstall would only take away the version that works.
+    bool retry = false;
     if (!tvx::truthy(result.attr("ok")) && mentions_broken_metadata(result)) {
+        if (release_failed(result))
+            tvx::log(c, "info",
+                     "Install of %s failed in the release being installed; the installed version "
+                     "is left in place",
+                     pkg);
+        else if (tvx::truthy(cleaned) || installed_state_broken(c, pkg, failure_text(result)))
+            retry = true;
+        else
+            tvx::log(c, "info",
+                     "Install of %s failed, but its installed metadata is sound; not retrying", pkg);
+    }
+    if (retry) {
         tvx::log(c, "warning", "Install of %s failed with metadata/path error; retrying after cleanup",
                  pkg);
         c.call("cleanup_broken_package_install", pkg);
@@ -132,6 +171,9 @@ nb::object run_install(Call &c) {
                           result.attr("stdout"), c.call("sanitize_cli_text", message));
     }
 
+    // The newest wish wins: an uninstall queued earlier would remove this install
+    // at the next start.
+    c.call("clear_pending_op", "uninstall", pkg);
     nb::object deps = c.call("_install_missing_deps", pkg);
     if (!tvx::truthy(deps.attr("ok"))) {
         if (looks_locked(c, deps)) {
@@ -195,10 +237,12 @@ const FuncSpec kFunctions[] = {
                "    running the installer.  The package's modules are purged from ``sys.modules``\n"
                "    and leftovers of interrupted installs are removed.  The newest release is then\n"
                "    (re)installed with ``--no-deps``; a failure that mentions metadata or dist-info\n"
-               "    is retried once after cleanup and an uninstall.  When files are locked by the\n"
-               "    running process the install is queued for the next start (``defer_on_lock``) or\n"
-               "    reported with the command to run by hand; an install that cannot be queued\n"
-               "    fails with a message saying so.  After a successful install the\n"
+               "    is retried once after cleanup and an uninstall when the installed state is\n"
+               "    broken, never when the new release itself fails to build (the working version\n"
+               "    stays).  When files are locked by the running process the install is queued\n"
+               "    for the next start (``defer_on_lock``) or reported with the command to run by\n"
+               "    hand; an install that cannot be queued fails with a message saying so.  A\n"
+               "    successful install clears a queued uninstall of the package.  After it the\n"
                "    extension's missing dependencies are installed in a second run.  *upgrade* is\n"
                "    accepted for symmetry: every install upgrades.\n"
                "    ",
