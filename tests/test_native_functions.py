@@ -178,6 +178,16 @@ def test_decode_catches_only_its_two_errors(ww):
     assert Data.tried[:2] == ["utf-8", "utf-8-sig"]
 
 
+class Builtins:
+    """A mapping that is not a dict, as __builtins__ may be."""
+
+    def __init__(self, **names):
+        self.names = names
+
+    def __getitem__(self, key):
+        return self.names[key]
+
+
 def test_module_names_are_looked_up_at_call_time(ww, monkeypatch):
     monkeypatch.setattr(ww, "_quote_arg", lambda value: f"<{value}>")
     assert ww._display_command(["a", "b"]) == "<a> <b>"
@@ -185,8 +195,22 @@ def test_module_names_are_looked_up_at_call_time(ww, monkeypatch):
     namespace, saved = vars(ww), dict(vars(ww))
     del namespace["_quote_arg"]
     try:
-        with pytest.raises(NameError, match="name '_quote_arg' is not defined"):
+        with pytest.raises(NameError, match="name '_quote_arg' is not defined") as caught:
             ww._display_command(["a"])
+        assert caught.value.name == "_quote_arg"
+        # A name missing from the module is then looked up in its builtins, as a
+        # Python module's globals are: a module, a dict or any mapping.
+        import builtins
+
+        for holder in (builtins, {"_quote_arg": repr}, Builtins(_quote_arg=repr)):
+            namespace["__builtins__"] = holder
+            if holder is builtins:
+                monkeypatch.setattr(builtins, "_quote_arg", repr, raising=False)
+            assert ww._display_command(["a"]) == "'a'"
+        namespace["__builtins__"] = Builtins()
+        with pytest.raises(NameError) as caught:
+            ww._display_command(["a"])
+        assert caught.value.name == "_quote_arg"
     finally:
         # put the name back at its place in the namespace's order
         namespace.clear()

@@ -101,10 +101,17 @@ Py_ssize_t find_keyword(PyObject *names, PyObject *keyword) {
     return -1;
 }
 
-void set_python_error_from(const std::exception &e) {
-    if (auto *b = dynamic_cast<const nb::builtin_exception *>(&e)) {
+// Called inside a catch block at the boundary to the interpreter: the exception a
+// body raised in Python terms is restored; any other C++ exception becomes the
+// Python exception closest to it, so none ever unwinds into the interpreter.
+void set_error_from_current() noexcept {
+    try {
+        throw;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const nb::builtin_exception &b) {
         PyObject *type = PyExc_RuntimeError;
-        switch (b->type()) {
+        switch (b.type()) {
         case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
         case nb::exception_type::index_error: type = PyExc_IndexError; break;
         case nb::exception_type::key_error: type = PyExc_KeyError; break;
@@ -115,13 +122,15 @@ void set_python_error_from(const std::exception &e) {
         case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
         default: break;
         }
-        PyErr_SetString(type, b->what());
-    } else if (dynamic_cast<const nb::cast_error *>(&e)) {
+        PyErr_SetString(type, b.what());
+    } catch (const nb::cast_error &) {
         PyErr_SetString(PyExc_TypeError, "unexpected argument type");
-    } else if (dynamic_cast<const std::bad_alloc *>(&e)) {
+    } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
-    } else {
-        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (const std::exception &e) {
+        PyErr_Format(PyExc_SystemError, "unexpected C++ exception: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception of unknown type");
     }
 }
 
@@ -135,20 +144,16 @@ PyObject *run(FunctionObject *f, PyObject *const *slots, nb::handle varargs) {
                   f->closure);
         nb::object r = f->spec->impl(call);
         result = r.is_valid() ? r.release().ptr() : Py_NewRef(Py_None);
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const std::exception &e) {
-        set_python_error_from(e);
+    } catch (...) {
+        set_error_from_current();
     }
     Py_LeaveRecursiveCall();
     return result;
 }
 
-}  // namespace
-
-namespace detail {
-
-PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+// Binds the arguments of one call and runs the body.  May throw (allocation of the
+// argument vectors, errors raised while binding); the entry below catches it all.
+PyObject *bind_and_run(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     FunctionObject *f = reinterpret_cast<FunctionObject *>(self);
     Shape s{f->n_positional, f->n_kwonly, f->has_varargs};
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -259,6 +264,20 @@ PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObj
     return run(f, slots, varargs);
 }
 
+}  // namespace
+
+namespace detail {
+
+PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
+                     PyObject *kwnames) noexcept {
+    try {
+        return bind_and_run(self, args, nargsf, kwnames);
+    } catch (...) {
+        set_error_from_current();
+        return nullptr;
+    }
+}
+
 }  // namespace detail
 
 nb::handle Call::closure(size_t i) const {
@@ -283,7 +302,7 @@ PyObject *cached_name(FunctionObject *f, const char *name) {
     return key;
 }
 
-void free_name_cache(FunctionObject *f) {
+void free_name_cache(FunctionObject *f) noexcept {
     if (f->name_cache == nullptr)
         return;
     for (auto &entry : *f->name_cache)
@@ -295,16 +314,39 @@ void free_name_cache(FunctionObject *f) {
 }  // namespace detail
 
 nb::object Call::g(const char *name) const {
+    auto *f = reinterpret_cast<FunctionObject *>(function_.ptr());
+    PyObject *key = detail::cached_name(f, name);
     PyObject *value = nullptr;
-    PyObject *key = detail::cached_name(reinterpret_cast<FunctionObject *>(function_.ptr()), name);
-    int found = PyDict_GetItemRef(globals_.ptr(), key, &value);
-    if (found < 0)
+    if (PyDict_GetItemRef(globals_.ptr(), key, &value) < 0)
         throw nb::python_error();
-    if (found == 0) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    if (value)
+        return nb::steal(value);
+    // Then the builtins, as a module's global lookup does: the namespace's
+    // __builtins__ (a module or a mapping), else the interpreter's.
+    PyObject *builtins = nullptr;
+    if (PyDict_GetItemRef(globals_.ptr(), detail::cached_name(f, "__builtins__"), &builtins) < 0)
         throw nb::python_error();
+    nb::object held = builtins ? nb::steal(builtins) : nb::borrow(PyEval_GetBuiltins());
+    if (PyModule_Check(held.ptr()))
+        held = nb::borrow(PyModule_GetDict(held.ptr()));
+    if (PyDict_Check(held.ptr())) {
+        if (PyDict_GetItemRef(held.ptr(), key, &value) < 0)
+            throw nb::python_error();
+    } else {
+        value = PyObject_GetItem(held.ptr(), key);
+        if (value == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError))
+                throw nb::python_error();
+            PyErr_Clear();
+        }
     }
-    return nb::steal(value);
+    if (value)
+        return nb::steal(value);
+    nb::object error = nb::handle(PyExc_NameError)(
+        nb::steal(PyUnicode_FromFormat("name '%U' is not defined", key)));
+    error.attr("name") = nb::handle(key);
+    PyErr_SetRaisedException(error.release().ptr());
+    throw nb::python_error();
 }
 
 }  // namespace tvx

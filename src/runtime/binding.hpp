@@ -37,8 +37,10 @@ struct FunctionObject {
 
 // The interned str for `name`, cached on the function object.
 PyObject *cached_name(FunctionObject *f, const char *name);
-void free_name_cache(FunctionObject *f);
+void free_name_cache(FunctionObject *f) noexcept;
 
-PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames);
+// The entry point of every call: never lets a C++ exception through.
+PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
+                     PyObject *kwnames) noexcept;
 
 }  // namespace tvx::detail

@@ -13,9 +13,11 @@ using detail::FunctionObject;
 
 namespace {
 
+// Every slot below is called by the interpreter directly: none may throw.
+
 FunctionObject *as_fn(PyObject *self) { return reinterpret_cast<FunctionObject *>(self); }
 
-int fn_traverse(PyObject *self, visitproc visit, void *arg) {
+int fn_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     FunctionObject *f = as_fn(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->globals);
@@ -33,7 +35,7 @@ int fn_traverse(PyObject *self, visitproc visit, void *arg) {
     return 0;
 }
 
-int fn_clear(PyObject *self) {
+int fn_clear(PyObject *self) noexcept {
     FunctionObject *f = as_fn(self);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->closure);
@@ -50,7 +52,7 @@ int fn_clear(PyObject *self) {
     return 0;
 }
 
-void fn_dealloc(PyObject *self) {
+void fn_dealloc(PyObject *self) noexcept {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (as_fn(self)->weakreflist)
@@ -61,23 +63,23 @@ void fn_dealloc(PyObject *self) {
     Py_DECREF(type);
 }
 
-PyObject *fn_repr(PyObject *self) {
+PyObject *fn_repr(PyObject *self) noexcept {
     return PyUnicode_FromFormat("<function %U at %p>", as_fn(self)->qualname, self);
 }
 
-PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) noexcept {
     if (obj == nullptr || obj == Py_None)
         return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
 
-PyObject *fn_reduce(PyObject *self, PyObject *) { return Py_NewRef(as_fn(self)->qualname); }
+PyObject *fn_reduce(PyObject *self, PyObject *) noexcept { return Py_NewRef(as_fn(self)->qualname); }
 
 // --- attribute access -------------------------------------------------------
 
-PyObject *get_slot(PyObject *value) { return Py_NewRef(value ? value : Py_None); }
+PyObject *get_slot(PyObject *value) noexcept { return Py_NewRef(value ? value : Py_None); }
 
-int set_str(PyObject **slot, PyObject *value, const char *what) {
+int set_str(PyObject **slot, PyObject *value, const char *what) noexcept {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
@@ -86,31 +88,31 @@ int set_str(PyObject **slot, PyObject *value, const char *what) {
     return 0;
 }
 
-PyObject *get_name(PyObject *self, void *) { return get_slot(as_fn(self)->name); }
-int set_name(PyObject *self, PyObject *v, void *) { return set_str(&as_fn(self)->name, v, "__name__"); }
-PyObject *get_qualname(PyObject *self, void *) { return get_slot(as_fn(self)->qualname); }
-int set_qualname(PyObject *self, PyObject *v, void *) {
+PyObject *get_name(PyObject *self, void *) noexcept { return get_slot(as_fn(self)->name); }
+int set_name(PyObject *self, PyObject *v, void *) noexcept { return set_str(&as_fn(self)->name, v, "__name__"); }
+PyObject *get_qualname(PyObject *self, void *) noexcept { return get_slot(as_fn(self)->qualname); }
+int set_qualname(PyObject *self, PyObject *v, void *) noexcept {
     return set_str(&as_fn(self)->qualname, v, "__qualname__");
 }
 
-PyObject *get_module(PyObject *self, void *) { return get_slot(as_fn(self)->module); }
-int set_module(PyObject *self, PyObject *v, void *) {
+PyObject *get_module(PyObject *self, void *) noexcept { return get_slot(as_fn(self)->module); }
+int set_module(PyObject *self, PyObject *v, void *) noexcept {
     Py_XSETREF(as_fn(self)->module, Py_XNewRef(v));
     return 0;
 }
-PyObject *get_doc(PyObject *self, void *) { return get_slot(as_fn(self)->doc); }
-int set_doc(PyObject *self, PyObject *v, void *) {
+PyObject *get_doc(PyObject *self, void *) noexcept { return get_slot(as_fn(self)->doc); }
+int set_doc(PyObject *self, PyObject *v, void *) noexcept {
     Py_XSETREF(as_fn(self)->doc, Py_XNewRef(v));
     return 0;
 }
 
-PyObject *get_annotations(PyObject *self, void *) {
+PyObject *get_annotations(PyObject *self, void *) noexcept {
     FunctionObject *f = as_fn(self);
     if (f->annotations == nullptr && (f->annotations = PyDict_New()) == nullptr)
         return nullptr;
     return Py_NewRef(f->annotations);
 }
-int set_annotations(PyObject *self, PyObject *v, void *) {
+int set_annotations(PyObject *self, PyObject *v, void *) noexcept {
     if (v == Py_None)
         v = nullptr;
     if (v != nullptr && !PyDict_Check(v)) {
@@ -121,8 +123,8 @@ int set_annotations(PyObject *self, PyObject *v, void *) {
     return 0;
 }
 
-PyObject *get_defaults(PyObject *self, void *) { return get_slot(as_fn(self)->defaults); }
-int set_defaults(PyObject *self, PyObject *v, void *) {
+PyObject *get_defaults(PyObject *self, void *) noexcept { return get_slot(as_fn(self)->defaults); }
+int set_defaults(PyObject *self, PyObject *v, void *) noexcept {
     if (v == Py_None)
         v = nullptr;
     if (v != nullptr && !PyTuple_Check(v)) {
@@ -133,8 +135,8 @@ int set_defaults(PyObject *self, PyObject *v, void *) {
     return 0;
 }
 
-PyObject *get_kwdefaults(PyObject *self, void *) { return get_slot(as_fn(self)->kwdefaults); }
-int set_kwdefaults(PyObject *self, PyObject *v, void *) {
+PyObject *get_kwdefaults(PyObject *self, void *) noexcept { return get_slot(as_fn(self)->kwdefaults); }
+int set_kwdefaults(PyObject *self, PyObject *v, void *) noexcept {
     if (v == Py_None)
         v = nullptr;
     if (v != nullptr && !PyDict_Check(v)) {
@@ -145,8 +147,8 @@ int set_kwdefaults(PyObject *self, PyObject *v, void *) {
     return 0;
 }
 
-PyObject *get_code(PyObject *self, void *) { return get_slot(as_fn(self)->code); }
-int set_code(PyObject *self, PyObject *v, void *) {
+PyObject *get_code(PyObject *self, void *) noexcept { return get_slot(as_fn(self)->code); }
+int set_code(PyObject *self, PyObject *v, void *) noexcept {
     if (v == nullptr || !PyCode_Check(v)) {
         PyErr_SetString(PyExc_TypeError, "__code__ must be set to a code object");
         return -1;
@@ -155,7 +157,7 @@ int set_code(PyObject *self, PyObject *v, void *) {
     return 0;
 }
 
-PyObject *get_globals(PyObject *self, void *) { return get_slot(as_fn(self)->globals); }
+PyObject *get_globals(PyObject *self, void *) noexcept { return get_slot(as_fn(self)->globals); }
 
 const PyGetSetDef kGetSet[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},

@@ -207,25 +207,17 @@ nb::object stripped_name(nb::handle value) {
 }
 
 // The index document holds hundreds of thousands of small dicts spread over
-// memory; reading them one after the other waits on a cache miss for the dict,
-// its key table and the name string in turn.  Asking for those a few projects
-// ahead lets the loads overlap.  Only prefetches and lookups are made here (no
-// Python code runs), and every item is read from the list's current contents.
+// memory; reading them one after the other waits on a cache miss for the dict
+// and for the name string in turn.  Asking for those a few projects ahead lets
+// the loads overlap.  Only prefetches and lookups through the public API are
+// made here (no Python code runs), and every item is read from the list's
+// current contents.
 void prefetch_ahead(nb::handle projects, Py_ssize_t i, nb::handle name_key) {
-    constexpr Py_ssize_t kObject = 24, kKeys = 12, kName = 4;
+    constexpr Py_ssize_t kObject = 24, kName = 4;
     PyObject *list = projects.ptr();
     Py_ssize_t n = PyList_GET_SIZE(list);
     if (i + kObject < n)
         TALVEX_PREFETCH(PyList_GET_ITEM(list, i + kObject));
-    if (i + kKeys < n) {
-        PyObject *item = PyList_GET_ITEM(list, i + kKeys);
-        if (PyDict_CheckExact(item)) {
-            const char *keys = reinterpret_cast<const char *>(
-                reinterpret_cast<PyDictObject *>(item)->ma_keys);
-            TALVEX_PREFETCH(keys);
-            TALVEX_PREFETCH(keys + 64);
-        }
-    }
     if (i + kName < n) {
         PyObject *item = PyList_GET_ITEM(list, i + kName);
         if (PyDict_CheckExact(item)) {
