@@ -75,6 +75,23 @@ nb::object not_queued_result(const Call &c, const char *op, nb::handle pkg, nb::
                       result.attr("stdout"), c.call("sanitize_cli_text", message));
 }
 
+// The result for a change that failed with a lock-like text in an environment
+// this account may not write (Talvex installed for all users, run by a user):
+// Windows says "access is denied" for both, but no restart lifts this one, so
+// the change is not queued and the message says what will help.
+nb::object not_writable_result(const Call &c, bool install, nb::handle pkg, nb::handle result,
+                               nb::handle where) {
+    nb::object explanation =
+        nb::str("'{}' could not be {}: the Python environment at {} is not writable by this user "
+                "account (for example because Talvex is installed for all users).\n"
+                "Run Talvex with the rights to change that environment (for example as an "
+                "administrator), or install Talvex for this user only.")
+            .format(pkg, install ? "installed" : "removed", where);
+    nb::object message = tvx::to_str(result.attr("stderr")) + nb::str("\n\n") + explanation;
+    return pip_result(c, false, result.attr("command"), result.attr("returncode"),
+                      result.attr("stdout"), c.call("sanitize_cli_text", message));
+}
+
 bool mentions_broken_metadata(nb::handle result) {
     nb::object text = failure_text(result).attr("lower")();
     for (const char *needle : {"metadata", "dist-info", "failed to open file"}) {
@@ -121,6 +138,9 @@ nb::object run_install(Call &c) {
     if (!tvx::truthy(result.attr("ok"))) {
         if (!looks_locked(c, result))
             return result;
+        nb::object unwritable = c.call("_unwritable_environment");
+        if (!unwritable.is_none())
+            return not_writable_result(c, true, pkg, result, unwritable);
         if (tvx::truthy(defer_on_lock)) {
             if (!tvx::truthy(c.call("queue_pending_op", "install", pkg)))
                 return not_queued_result(c, "install", pkg, result);
@@ -172,6 +192,11 @@ nb::object run_uninstall(Call &c) {
         c.call("clear_pending_op", "uninstall", pkg);
         return result;
     }
+    if (looks_locked(c, result)) {
+        nb::object unwritable = c.call("_unwritable_environment");
+        if (!unwritable.is_none())
+            return not_writable_result(c, false, pkg, result, unwritable);
+    }
     if (tvx::truthy(defer_on_lock) && looks_locked(c, result)) {
         // The removal is the latest wish: an install or upgrade queued earlier
         // would otherwise be replayed after it and bring the package back.
@@ -198,7 +223,8 @@ const FuncSpec kFunctions[] = {
                "    is retried once after cleanup and an uninstall.  When files are locked by the\n"
                "    running process the install is queued for the next start (``defer_on_lock``) or\n"
                "    reported with the command to run by hand; an install that cannot be queued\n"
-               "    fails with a message saying so.  After a successful install the\n"
+               "    fails with a message saying so, as does one refused because this account may\n"
+               "    not write the environment (never queued).  After a successful install the\n"
                "    extension's missing dependencies are installed in a second run.  *upgrade* is\n"
                "    accepted for symmetry: every install upgrades.\n"
                "    ",
@@ -215,7 +241,8 @@ const FuncSpec kFunctions[] = {
                "    reports.  A success clears a queued uninstall of the package; a failure on\n"
                "    a locked file is queued for the next start when *defer_on_lock* is true,\n"
                "    replacing a queued install of the same package (a removal that cannot be\n"
-               "    queued fails with a message saying so).\n"
+               "    queued fails with a message saying so, as does one refused because this\n"
+               "    account may not write the environment).\n"
                "    Names are refused as by ``run_install``.  Call\n"
                "    ``purge_imported_package_modules`` first: modules are not dropped here.\n"
                "    ",
