@@ -383,8 +383,7 @@ def test_pending_shows_failed_starts(tmp_path, env, ww, monkeypatch):
     queue = tmp_path / QUEUE
     cs.write_queue(queue, uninstall=["talvex-ext-a"], install=["talvex-ext-b", "talvex-ext-c"])
     monkeypatch.setenv("TALVEX_PENDING_OPS_FILE", str(queue))
-    for _ in range(2):
-        ww._note_start_attempt("install", "talvex-ext-c")
+    ww._count_starts([("install", "talvex-ext-c")], 2)
     assert run_json(["pending", "--json"], env) == [
         {"operation": "uninstall", "package": "talvex-ext-a", "failed_starts": 0},
         {"operation": "install", "package": "talvex-ext-b", "failed_starts": 0},

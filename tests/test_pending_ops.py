@@ -319,21 +319,24 @@ def starts_file(pending_file):
 
 def test_failed_starts_beside_an_unchanged_queue_file(ww, pending_file, log):
     ww.queue_pending_op("install", PKG)
-    assert ww._note_start_attempt("install", "Talvex_Ext_Demo") == 1
-    assert ww._note_start_attempt("INSTALL ", PKG) == 2
+    assert ww._count_starts([("install", "Talvex_Ext_Demo")], 1) == [1]
+    # Nothing is counted for a change that is not queued.
+    assert ww._count_starts([("INSTALL ", PKG), ("uninstall", PKG), ("upgrade", PKG), ("install", "")], 1) == [
+        2, 0, 0, 0]
     assert pending_file.read_bytes() == ONE_INSTALL  # the queue keeps its layout for every reader
     assert starts_file(pending_file).read_bytes() == json.dumps(
         {"uninstall": {}, "install": {PKG: 2}}, indent=1).encode()
     assert ww._failed_starts() == {"uninstall": {}, "install": {PKG: 2}}
-    # Nothing is counted for a change that is not queued.
-    assert ww._note_start_attempt("uninstall", PKG) == ww._note_start_attempt("upgrade", PKG) == 0
+    assert ww._count_starts([("install", PKG)], -1) == [1] and ww._count_starts([("install", PKG)], -5) == [0]
+    assert ww._failed_starts() == {"uninstall": {}, "install": {}} and not starts_file(pending_file).exists()
+    ww._count_starts([("install", PKG)], 2)
 
     # Queued anew after it left, a change starts from nothing.
     ww.queue_pending_op("install", "talvex-ext-other")
     ww.clear_pending_op("install", PKG)
     assert ww._failed_starts() == {"uninstall": {}, "install": {}}
     ww.queue_pending_op("install", PKG)
-    assert ww._note_start_attempt("install", PKG) == 1
+    assert ww._count_starts([("install", PKG)], 1) == [1]
     # The counts go with the last queued change.
     ww.clear_pending_op("install", PKG)
     ww.clear_pending_op("install", "talvex-ext-other")
@@ -350,13 +353,13 @@ def test_odd_failed_starts_files_count_nothing(ww, pending_file, log, content, w
     ww.queue_pending_op("install", PKG)
     starts_file(pending_file).write_bytes(content)
     assert ww._failed_starts() == {"uninstall": {}, "install": {}} and warnings(log) == warned
-    assert ww._note_start_attempt("install", PKG) == 1  # and the next write puts it right
+    assert ww._count_starts([("install", PKG)], 1) == [1]  # and the next write puts it right
 
 
 def test_failed_starts_that_cannot_be_written(ww, pending_file, log):
     ww.queue_pending_op("install", PKG)
     starts_file(pending_file).mkdir()
-    assert ww._note_start_attempt("install", PKG) == 1
+    assert ww._count_starts([("install", PKG)], 1) == [1]
     assert warnings(log) == ["Could not update %s: %s"] and starts_file(pending_file).is_dir()
 
 

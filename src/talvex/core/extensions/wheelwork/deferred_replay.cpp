@@ -109,44 +109,52 @@ nb::object retry_budget(const Call &c, nb::handle retry_seconds, nb::handle left
 nb::object process_pending_operations(Call &c) {
     nb::handle retry_seconds = c[0], on_progress = c[1], on_dropped = c[3];
     bool startup = tvx::truthy(c[2]);
-    PyObject *ops_list = PySequence_List(c.call("pending_operations").ptr());
-    if (!ops_list)
-        throw nb::python_error();
-    nb::list operations = nb::steal<nb::list>(ops_list);
+    nb::list operations;
+    for (nb::handle entry : c.call("pending_operations")) {
+        auto [op, pkg] = unpack_pair(entry);
+        operations.append(nb::make_tuple(op, pkg));
+    }
     Py_ssize_t count = nb::len(operations);
     nb::int_ total(count);
     nb::list completed;
 
-    // At start-up the replay as a whole has a budget; what it does not reach
-    // stays queued, uncounted, for the next start.
-    nb::object deadline;
-    if (startup)
+    // At start-up every change is counted as a failed start before any is tried,
+    // in one write, so that a start that never finishes counts too; a change that
+    // completes leaves the queue and its count with it.  The replay as a whole
+    // has a budget: the changes it does not reach get their count back and stay
+    // queued for the next start.
+    nb::object deadline, counts;
+    if (startup && count > 0) {
         deadline = c.g("time").attr("monotonic")() + c.g("_REPLAY_SECONDS");
+        counts = c.call("_count_starts", operations, 1);
+    }
 
-    long index = 0;
-    for (nb::handle entry : operations) {
-        ++index;
-        auto [op, pkg] = unpack_pair(entry);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::object op = operations[i][0], pkg = operations[i][1];
+        nb::int_ index(i + 1);
 
         nb::object retry = nb::borrow(retry_seconds);
-        if (startup) {
+        nb::object starts;
+        if (counts.is_valid()) {
             nb::object left = deadline - c.g("time").attr("monotonic")();
             if (left <= nb::float_(0.0)) {
+                nb::list unreached;
+                for (Py_ssize_t j = i; j < count; ++j)
+                    unreached.append(operations[j]);
+                c.call("_count_starts", unreached, -1);
                 tvx::log(c, "warning",
                          "Replay of queued extension changes stopped after %ss; %d of %d stay "
                          "queued for the next start",
-                         c.g("_REPLAY_SECONDS"), nb::int_(count - index + 1), total);
+                         c.g("_REPLAY_SECONDS"), nb::int_(count - i), total);
                 break;
             }
             retry = retry_budget(c, retry_seconds, left);
+            starts = counts[i];
         }
 
-        notify(c, on_progress, "Progress callback failed", nb::int_(index), total, pkg);
+        notify(c, on_progress, "Progress callback failed", index, total, pkg);
 
-        // Counted before the attempt: a start that never finishes it counts too.
-        nb::object starts;
-        if (startup) {
-            starts = c.call("_note_start_attempt", op, pkg);
+        if (starts.is_valid()) {
             if (!tvx::truthy(starts))
                 continue;  // applied or withdrawn meanwhile by another process
             if (starts > c.g("_MAX_FAILED_STARTS")) {
@@ -174,7 +182,7 @@ nb::object process_pending_operations(Call &c) {
             c.call("clear_pending_op", op, pkg);
             completed.append(tvx::to_str(op) + nb::str(" ") + tvx::to_str(pkg));
             tvx::log(c, "info", "Completed deferred %s of %s", op, pkg);
-        } else if (startup && starts >= c.g("_MAX_FAILED_STARTS")) {
+        } else if (starts.is_valid() && starts >= c.g("_MAX_FAILED_STARTS")) {
             give_up(c, op, pkg, starts, error, on_dropped);
         } else if (!raised) {
             tvx::log(c, "warning", "Deferred %s of %s could not be applied and stays queued: %s", op,

@@ -64,7 +64,7 @@ constexpr const char *kFunctionOrder[] = {
     "clear_pending_op",
     "pending_operations",
     "_failed_starts",
-    "_note_start_attempt",
+    "_count_starts",
     "_deferred_result",
     "_invalidate_import_caches",
     "process_pending_operations",

@@ -535,22 +535,46 @@ nb::object failed_starts(Call &c) {
     return starts_of_queued(c, ops, read_starts(c, file));
 }
 
-nb::object note_start_attempt(Call &c) {
-    nb::object kind = kind_of(c[0]);
-    nb::object key = c.call("_pending_key", c[1]);
-    if (!contains(c.g("_DEFERRED_OPS"), kind) || !tvx::truthy(key))
-        return nb::int_(0);
+nb::object count_starts(Call &c) {
+    nb::handle operations = c[0];
+    nb::object delta = nb::steal(PyNumber_Index(c[1].ptr()));
+    if (!delta.is_valid())
+        throw nb::python_error();
+    nb::object kinds = c.g("_DEFERRED_OPS");
+    nb::list result;
     QueueLock lock(c);
     nb::object ops = c.call("_read_ops");
-    if (!contains(ops[kind], key))
-        return nb::int_(0);  // applied or withdrawn meanwhile by another process
+    nb::dict queued;  // kind -> set of its keys
+    for (nb::handle kind : kinds) {
+        PyObject *keys = PySet_New(nb::object(ops[kind]).ptr());
+        if (!keys)
+            throw nb::python_error();
+        queued[kind] = nb::steal(keys);
+    }
     nb::object file = starts_file(c);
     nb::dict counts = starts_of_queued(c, ops, read_starts(c, file));
-    nb::dict mine = nb::borrow<nb::dict>(counts[kind]);
-    nb::object n = mine.contains(key) ? nb::object(mine[key] + nb::int_(1)) : nb::object(nb::int_(1));
-    mine[key] = n;
-    write_starts(c, file, counts);
-    return n;
+    bool changed = false;
+    for (nb::handle entry : operations) {
+        nb::object op = entry[0], package = entry[1];
+        nb::object kind = kind_of(op);
+        nb::object key = c.call("_pending_key", package);
+        if (!queued.contains(kind) || !tvx::truthy(key) ||
+            !nb::borrow<nb::set>(queued[kind]).contains(key)) {
+            result.append(nb::int_(0));  // applied or withdrawn meanwhile
+            continue;
+        }
+        nb::dict mine = nb::borrow<nb::dict>(counts[kind]);
+        nb::object n = (mine.contains(key) ? nb::object(mine[key]) : nb::object(nb::int_(0))) + delta;
+        if (n > nb::int_(0))
+            mine[key] = n;
+        else if (mine.contains(key))
+            mine.attr("pop")(key);
+        result.append(n > nb::int_(0) ? n : nb::object(nb::int_(0)));
+        changed = true;
+    }
+    if (changed)
+        write_starts(c, file, counts);
+    return result;
 }
 
 // A change queued anew starts with no failed starts, whatever a count left
@@ -732,16 +756,17 @@ const FuncSpec kFunctions[] = {
         .impl = failed_starts,
     },
     {
-        .name = "_note_start_attempt",
-        .doc = "Count one more start-up replay trying *op* of *package*; returns the count.\n"
+        .name = "_count_starts",
+        .doc = "Add *delta* to the failed starts of each queued ``(op, package)``; the new counts.\n"
                "\n"
-               "    0 when the change is not (or no longer) queued.  Counted before the attempt,\n"
-               "    so a start that never finishes it counts too; a change that completes leaves\n"
-               "    the queue and its count with it.\n"
+               "    A start-up replay counts every change it is about to try at once, before\n"
+               "    trying any (so a start that never finishes counts too), and takes the count\n"
+               "    back for those it did not reach.  0 for a change that is not (or no longer)\n"
+               "    queued.  A change that completes leaves the queue and its count with it.\n"
                "    ",
-        .params = {arg("op", "str"), arg("package", "str")},
-        .returns = "int",
-        .impl = note_start_attempt,
+        .params = {arg("operations", "list[tuple[str, str]]"), arg("delta", "int")},
+        .returns = "list[int]",
+        .impl = count_starts,
     },
     {
         .name = "_deferred_result",
