@@ -78,16 +78,17 @@ nb::object not_queued_result(const Call &c, const char *op, nb::handle pkg, nb::
 // The result for a change that failed with a lock-like text in an environment
 // this account may not write (Talvex installed for all users, run by a user):
 // Windows says "access is denied" for both, but no restart lifts this one, so
-// the change is not queued and the message says what will help.
+// the change is not queued and the message says what will help.  The
+// installer's own stderr is not kept: its lock-like text would make a replay
+// at start-up retry what cannot succeed.
 nb::object not_writable_result(const Call &c, bool install, nb::handle pkg, nb::handle result,
                                nb::handle where) {
-    nb::object explanation =
+    nb::object message =
         nb::str("'{}' could not be {}: the Python environment at {} is not writable by this user "
                 "account (for example because Talvex is installed for all users).\n"
                 "Run Talvex with the rights to change that environment (for example as an "
                 "administrator), or install Talvex for this user only.")
             .format(pkg, install ? "installed" : "removed", where);
-    nb::object message = tvx::to_str(result.attr("stderr")) + nb::str("\n\n") + explanation;
     return pip_result(c, false, result.attr("command"), result.attr("returncode"),
                       result.attr("stdout"), c.call("sanitize_cli_text", message));
 }
