@@ -266,7 +266,7 @@ def site_dir(tmp_path, monkeypatch):
     """The interpreter's site-packages directory, as the write probe finds it, moved into
     the test's own directory."""
     site = tmp_path / "site-packages"
-    site.mkdir()
+    site.mkdir(exist_ok=True)  # the env fixture may have made it already
     real = sysconfig.get_path
     monkeypatch.setattr(sysconfig, "get_path", lambda name, *args, **kwargs: (
         str(site) if name in ("purelib", "platlib") else real(name, *args, **kwargs)))
