@@ -4,10 +4,11 @@ Each plain-Python rendering is a few lines written from the behaviour the
 module documents; both are timed in the same run, and the table shows the
 native figure, the plain-Python figure and their ratio.
 
-    python benchmarks/run.py [--quick] [--repeat N] [--no-link]
+    python benchmarks/run.py [--quick] [--repeat N] [--no-link] [--no-queue]
 
 The catalog over a paced link (catalog_link_bench.py) runs each side in a child
-process; its rows are medians of 3 runs (1 with --quick).
+process; its rows are medians of 3 runs (1 with --quick). The pending-operations queue
+(queue_bench.py) times its plain-Python side, which is quadratic, once.
 
 The built modules are found through TALVEX_SITE (a developer build's site
 directory) or the installed package.
@@ -34,6 +35,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import catalog_bench  # noqa: E402
 import catalog_link_bench  # noqa: E402
+import queue_bench  # noqa: E402
 import talvex.core.extensions.wheelwork as ww  # noqa: E402
 
 ESC = "\x1b"
@@ -377,6 +379,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="1 MiB texts and fewer repeats")
     parser.add_argument("--no-link", action="store_true",
                         help="leave out the catalog over a paced link (about 15 s a run)")
+    parser.add_argument("--no-queue", action="store_true",
+                        help="leave out the queue at size (its plain-Python side takes minutes)")
     args = parser.parse_args()
     size = (1 if args.quick else 8) * 1024 * 1024
     repeat = 3 if args.quick else args.repeat
@@ -386,6 +390,8 @@ def main():
     bench_catalog(repeat)
     if not args.no_link:
         rows.extend(catalog_link_bench.measure(repeat=1 if args.quick else 3))
+    if not args.no_queue:
+        rows.extend(queue_bench.measure(repeat, *((8_000, 500) if args.quick else (80_000, 2_000))))
     bench_imports(repeat)
 
     width = max(len(r[0]) for r in rows)

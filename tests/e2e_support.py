@@ -8,6 +8,7 @@ in a child interpreter and reads back a JSON report.
 from __future__ import annotations
 
 import base64
+import contextlib
 import hashlib
 import importlib
 import json
@@ -237,3 +238,46 @@ def run_child(python: Path, steps: list[dict], env: dict[str, str], cwd: Path, t
     for entry in report["steps"]:
         assert "error" not in entry, f"step {entry['op']} raised in the child:\n{entry['error']}"
     return report
+
+
+
+def _write_refused(directory: Path) -> bool:
+    probe = directory / ".unwritable-check"
+    try:
+        probe.touch()
+    except OSError:
+        return True
+    probe.unlink()
+    return False
+
+
+@contextlib.contextmanager
+def unwritable(directory: Path, only: str | None = None):
+    """*directory* made unwritable for this process, root included, for the block: immutable
+    (``chattr +i``) where the file system allows it, else a read-only bind mount onto itself
+    (*only* picks one of the two); the test is skipped when neither works here. Yields how
+    it was done."""
+    d = str(directory)
+    ways = [
+        ("immutable", [["chattr", "+i", d]], ["chattr", "-i", d]),
+        ("read-only bind mount", [["mount", "--bind", d, d], ["mount", "-o", "remount,ro,bind", d]], ["umount", d]),
+    ]
+    for how, steps, undo in ways:
+        if os.name == "nt" or shutil.which(steps[0][0]) is None or only not in (None, how):
+            continue
+        ran = 0
+        for step in steps:
+            if subprocess.run(step, capture_output=True).returncode != 0:
+                break
+            ran += 1
+        if ran == len(steps) and _write_refused(directory):
+            try:
+                yield how
+            finally:
+                subprocess.run(undo, capture_output=True, check=True)
+            return
+        if ran:
+            subprocess.run(undo, capture_output=True, check=True)
+    import pytest
+
+    pytest.skip("no way to make a directory unwritable for this account here")

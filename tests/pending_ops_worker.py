@@ -11,6 +11,9 @@ SECONDS, then clears every second one of them; prints one line per acknowledged 
 ``reader START STOPFILE``: reads the file raw and through the module until STOPFILE exists;
 prints a JSON summary.
 
+``start``: one start-up replay, as the application runs it; prints what it completed and
+dropped, its warnings, and the queue and failed starts it leaves.
+
 The queue file is the one named by TALVEX_PENDING_OPS_FILE.
 """
 
@@ -131,11 +134,25 @@ def reader(start: float, stop_file: str) -> None:
     print(json.dumps({"reads": reads, "nonempty": seen, "unreadable": unreadable, "warnings": warned}))
 
 
+def start() -> None:
+    ww, records, dropped = _module(), [], []
+    handler = logging.Handler()
+    handler.emit = lambda record: records.append((record.levelno, record.getMessage()))
+    ww.logger.addHandler(handler)
+    ww.logger.setLevel(logging.INFO)
+    done = ww.process_pending_operations(on_dropped=lambda *change: dropped.append(list(change)))
+    print(json.dumps({"completed": done, "dropped": dropped, "failed_starts": ww._failed_starts(),
+                      "queued": ww.pending_operations(),
+                      "warnings": [text for level, text in records if level >= logging.WARNING]}))
+
+
 if __name__ == "__main__":
     mode, args = sys.argv[1], sys.argv[2:]
     if mode == "kill":
         kill(int(args[0]), int(args[1]))
     elif mode == "writer":
         writer(args[0], float(args[1]), float(args[2]))
+    elif mode == "start":
+        start()
     else:
         reader(float(args[0]), args[1])

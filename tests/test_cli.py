@@ -73,7 +73,8 @@ def test_pending_lists_uninstalls_before_installs(tmp_path, env):
 
     cs.write_queue(queue, install=["Talvex_Ext_B"], uninstall=["talvex-ext-a"])
     assert run_json(["pending", "--json"], env) == [
-        {"operation": "uninstall", "package": "talvex-ext-a"}, {"operation": "install", "package": "talvex-ext-b"}]
+        {"operation": "uninstall", "package": "talvex-ext-a", "failed_starts": 0},
+        {"operation": "install", "package": "talvex-ext-b", "failed_starts": 0}]
     text = cs.run_cli(["pending"], env).stdout
     assert "2 changes queued" in text and f"Queue file: {queue}" in text
     assert text.index("uninstall") < text.index("install  ")
@@ -289,7 +290,7 @@ def venv(tmp_path_factory):
 def box(venv, tmp_path):
     """Runs of the command inside the private environment, with local wheels only."""
     e2e.remove_demo_packages(venv[1])
-    b = types.SimpleNamespace(links=tmp_path / "wheels", queue=tmp_path / QUEUE, python=venv[0])
+    b = types.SimpleNamespace(links=tmp_path / "wheels", queue=tmp_path / QUEUE, python=venv[0], site=venv[1])
     e2e.build_wheel(b.links, EXT, "1.0")
     b.environ = lambda path_dirs=(): e2e.child_environ(tmp_path / "work", b.links, path_dirs=path_dirs, pending=b.queue)
     b.run = lambda *args, path_dirs=(): cs.run_cli(list(args), b.environ(path_dirs), python=b.python)
@@ -375,7 +376,7 @@ def test_locked_install_is_deferred_then_applied(box):
     out = ran(box.run("install", EXT, path_dirs=[e2e.lock_stand_in(box.queue.parent)]), 3)
     assert out.splitlines()[1].startswith("  $ uv pip install")
     assert f"Deferred: '{EXT}' is in use by Talvex" in out and "apply-pending" in out
-    assert box.json("pending") == [{"operation": "install", "package": EXT}]
+    assert box.json("pending") == [{"operation": "install", "package": EXT, "failed_starts": 0}]
 
     # Talvex has exited: the replay runs the real installer (pip, no uv on PATH).
     proc = box.run("-v", "apply-pending")
@@ -393,7 +394,8 @@ def test_apply_pending_that_still_fails_keeps_the_change_queued(box):
     assert out.splitlines()[0] == f"[1/2] {EXT}" and "[2/2] talvex-ext-missing" in out
     assert f"Completed: install {EXT}" in out and "Still queued: install talvex-ext-missing" in out
     assert "could not be applied" in proc.stderr
-    assert box.json("pending") == [{"operation": "install", "package": "talvex-ext-missing"}]
+    # Asked for by hand: the failure is shown, not counted as a failed start.
+    assert box.json("pending") == [{"operation": "install", "package": "talvex-ext-missing", "failed_starts": 0}]
 
 
 @e2e_posix
@@ -403,3 +405,46 @@ def test_terminal_shows_elapsed_time_while_the_installer_runs(box):
     status, output = cs.run_in_terminal(argv, box.environ([slow]))
     assert status == 1, output
     assert "\r  installing ... 1s" in output and "no network in this test" in output
+
+
+# What uv prints on Windows when it may not write the environment, and when a running
+# Talvex holds the file: both look like a lock.
+DENIED_UV = ("echo 'error: Failed to install: talvex_ext_demo-1.0-py3-none-any.whl' >&2\n"
+             "echo '  Caused by: failed to remove file `talvex_ext_demo/__init__.py`: Access is denied."
+             " (os error 5)' >&2\nexit 2\n")
+
+
+@e2e_posix
+@pytest.mark.parametrize("command", ["install", "uninstall"])
+def test_access_denied_in_an_unwritable_environment_exits_1_and_queues_nothing(box, command):
+    denied = e2e.fake_uv(box.queue.parent, "denied-uv-bin", DENIED_UV)
+    with e2e.unwritable(box.site):
+        proc = box.run(command, EXT, path_dirs=[denied])
+    out = ran(proc, 1)
+    assert "Failed: the installer exited with status 2." in out and "Deferred" not in out
+    assert f"the Python environment at {box.site} is not writable by this user account" in " ".join(out.split())
+    assert "install Talvex for this user only." in out and not box.queue.exists()
+
+    # Beside it, the same text where the environment can be written, and a sharing violation:
+    # both are locks, queued for the next start.
+    for stand_in in (denied, e2e.lock_stand_in(box.queue.parent)):
+        out = ran(box.run(command, EXT, path_dirs=[stand_in]), 3)
+        assert "Deferred: " in out and "not writable" not in out
+        assert box.json("pending") == [{"operation": command, "package": EXT, "failed_starts": 0}]
+        box.queue.unlink()
+
+
+def test_pending_shows_failed_starts(tmp_path, env, ww, monkeypatch):
+    queue = tmp_path / QUEUE
+    cs.write_queue(queue, uninstall=["talvex-ext-a"], install=["talvex-ext-b", "talvex-ext-c"])
+    monkeypatch.setenv("TALVEX_PENDING_OPS_FILE", str(queue))
+    ww._count_starts([("install", "talvex-ext-c")], 2)
+    assert run_json(["pending", "--json"], env) == [
+        {"operation": "uninstall", "package": "talvex-ext-a", "failed_starts": 0},
+        {"operation": "install", "package": "talvex-ext-b", "failed_starts": 0},
+        {"operation": "install", "package": "talvex-ext-c", "failed_starts": 2}]
+    lines = cs.run_cli(["pending"], env).stdout.splitlines()
+    assert [line.split() for line in lines[1:5]] == [
+        ["OPERATION", "PACKAGE", "FAILED", "STARTS"], ["uninstall", "talvex-ext-a", "0"],
+        ["install", "talvex-ext-b", "0"], ["install", "talvex-ext-c", "2"]]
+    assert "A change that has failed at 3 starts leaves the queue." in lines

@@ -116,7 +116,8 @@ def test_json_keeps_the_exact_texts_and_escapes_every_control(hostile, ww, pendi
     assert data("list") == [{"package": ww.normalize_pypi_name("talvex-ext-" + HEADER),
                              "name": ww.display_name_from_pypi_package(ww.normalize_pypi_name("talvex-ext-" + HEADER)),
                              "version": "1.0" + HEADER}]
-    assert data("pending") == [{"operation": op, "package": pkg} for op, pkg in ww.pending_operations()]
+    assert data("pending") == [{"operation": op, "package": pkg, "failed_starts": 0}
+                               for op, pkg in ww.pending_operations()]
     about = data("about")
     assert (about["version"], about["summary"], about["license"]) == ("7.0" + HEADER, HEADER, HEADER)
     assert about["homepage"] == HEADER

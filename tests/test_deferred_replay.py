@@ -173,3 +173,100 @@ def test_invalidate_import_caches(ww, monkeypatch, caplog):
     assert ww._invalidate_import_caches() is None
     assert records(caplog) == [("DEBUG", "importlib.invalidate_caches failed", (), True),
                                ("DEBUG", "Clearing the path importer cache failed", (), True)]
+
+
+# --- the start's budget and the limit of failed starts ------------------------------------
+
+STAYS = "Deferred %s of %s could not be applied and stays queued: %s"
+LEAVES = "Deferred %s of %s failed at %s starts and leaves the queue: %s"
+STOPPED = "Replay of queued extension changes stopped after %ss; %d of %d stay queued for the next start"
+
+
+def warned(caplog):
+    return [(r.msg, r.args) for r in caplog.records if r.levelno == logging.WARNING]
+
+
+def test_replay_keeps_to_the_start_budget(ww, installer, pending_file, monkeypatch, caplog):
+    pkgs = [f"talvex-ext-p{i}" for i in range(5)]
+    queue(ww, caplog, *[("install", p) for p in pkgs])
+    installer.run_seconds = 12.0
+    budgets = []
+    real_apply = ww._apply_deferred_op
+    monkeypatch.setattr(ww, "_apply_deferred_op", lambda op, pkg, *, retry_seconds=None: (
+        budgets.append(retry_seconds), real_apply(op, pkg, retry_seconds=retry_seconds))[1])
+    # Attempts start at t+0, t+12 and t+24; at t+36 the 30 s are spent.
+    assert ww.process_pending_operations() == [f"install {p}" for p in pkgs[:3]]
+    assert budgets == [None, None, pytest.approx(6.0)]  # the lock retry fits in what is left
+    assert warned(caplog) == [(STOPPED, (30.0, 2, 5))]
+    assert ww.pending_operations() == [("install", p) for p in pkgs[3:]]
+    assert ww._failed_starts() == {"uninstall": {}, "install": {}}  # what was not reached is not counted
+
+    caplog.clear()
+    installer.results.clear()
+    assert ww.process_pending_operations(startup=False, retry_seconds=0) == [f"install {p}" for p in pkgs[3:]]
+
+
+def test_change_leaves_after_its_third_failed_start(ww, installer, pending_file, caplog):
+    queue(ww, caplog, ("uninstall", "talvex-ext-gone"), ("install", PKG), ("install", "talvex-ext-late"))
+    installer.installed = True
+    dropped = []
+    withdrawn = "ERROR: No matching distribution found for talvex-ext-demo"
+    for start in (1, 2, 3):
+        caplog.clear()
+        # uninstall fails (still installed), the install has been withdrawn, the late one
+        # succeeds at the second start
+        installer.fail("ERROR: uninstall-no-record-file")
+        installer.fail(withdrawn)
+        if start == 1:
+            installer.fail("ERROR: index unreachable")
+        done = ww.process_pending_operations(on_dropped=lambda *a: dropped.append(a))
+        assert done == ([] if start == 1 else ["install talvex-ext-late"] if start == 2 else [])
+        if start < 3:
+            late = {"talvex-ext-late": 1} if start == 1 else {}  # its count left with it
+            assert ww._failed_starts() == {"uninstall": {"talvex-ext-gone": start}, "install": {PKG: start, **late}}
+            assert [msg for msg, _ in warned(caplog)] == [STAYS] * (3 if start == 1 else 2)
+    assert warned(caplog) == [(LEAVES, ("uninstall", "talvex-ext-gone", 3, "ERROR: uninstall-no-record-file")),
+                              (LEAVES, ("install", PKG, 3, withdrawn))]
+    assert dropped == [("uninstall", "talvex-ext-gone", "ERROR: uninstall-no-record-file"), ("install", PKG, withdrawn)]
+    assert not pending_file.exists() and not pending_file.with_name(pending_file.name + ".failed-starts").exists()
+    assert len(installer.calls) == 3 + 3 + 2
+    assert ww.process_pending_operations() == [] and len(installer.calls) == 8
+
+
+def test_start_that_never_finished_counts(ww, installer, pending_file, monkeypatch, caplog):
+    queue(ww, caplog, ("install", PKG))
+    for n in (1, 2, 3):  # three starts that were killed while the installer ran
+        assert ww._count_starts([("install", PKG)], 1) == [n]
+    dropped = []
+
+    def callback(*args):
+        dropped.append(args)
+        raise RuntimeError("the dialog is gone")
+
+    assert ww.process_pending_operations(on_dropped=callback) == [] and installer.calls == []
+    assert dropped == [("install", PKG, "no result (the last start that tried it did not finish)")]
+    assert warned(caplog) == [(LEAVES, ("install", PKG, 3, dropped[0][2]))]
+    assert ("Dropped-change callback failed", True) in [(r.msg, bool(r.exc_info)) for r in caplog.records]
+    assert not pending_file.exists()
+
+
+def test_raising_change_counts_and_leaves_with_its_error(ww, installer, pending_file, monkeypatch, caplog):
+    queue(ww, caplog, ("install", PKG))
+
+    def explode(op, pkg, *, retry_seconds=None):
+        raise OSError("disk gone")
+
+    monkeypatch.setattr(ww, "_apply_deferred_op", explode)
+    dropped = []
+    for _ in range(3):
+        ww.process_pending_operations(on_dropped=lambda *a: dropped.append(a))
+    assert dropped == [("install", PKG, "OSError: disk gone")] and ww.pending_operations() == []
+
+
+def test_replay_by_hand_counts_nothing(ww, installer, pending_file, caplog):
+    queue(ww, caplog, ("install", PKG))
+    installer.fail("ERROR: No matching distribution", times=5)
+    for _ in range(5):
+        assert ww.process_pending_operations(0, startup=False) == []
+    assert ww.pending_operations() == [("install", PKG)] and ww._failed_starts()["install"] == {}
+    assert [msg for msg, _ in warned(caplog)] == [STAYS] * 5

@@ -45,9 +45,11 @@ pending_packages(op: 'str') -> 'list[str]'
 queue_pending_op(op: 'str', package: 'str') -> 'bool'
 clear_pending_op(op: 'str', package: 'str') -> 'None'
 pending_operations() -> 'list[tuple[str, str]]'
+_failed_starts() -> 'dict[str, dict[str, int]]'
+_count_starts(operations: 'list[tuple[str, str]]', delta: 'int') -> 'list[int]'
 _deferred_result(op: 'str', pkg: 'str', result: 'PipResult') -> 'PipResult'
 _invalidate_import_caches() -> 'None'
-process_pending_operations(retry_seconds: 'float | None' = None, on_progress: "'Callable[[int, int, str], None] | None'" = None) -> 'list[str]'
+process_pending_operations(retry_seconds: 'float | None' = None, on_progress: "'Callable[[int, int, str], None] | None'" = None, *, startup: 'bool' = True, on_dropped: "'Callable[[str, str, str], None] | None'" = None) -> 'list[str]'
 _apply_deferred_op(op: 'str', pkg: 'str', *, retry_seconds: 'float | None' = None) -> 'tuple[bool, str]'
 _package_name_only(package: 'str') -> 'str'
 _site_packages_roots() -> 'list[Path]'
@@ -66,6 +68,7 @@ _subprocess_kwargs() -> 'dict'
 _run(argv: 'Sequence[str]', *, timeout: 'float' = 600.0) -> 'PipResult'
 _install_argv(pkg: 'str', *, force_target: 'bool' = False) -> 'list[str]'
 _looks_like_file_lock_error(blob: 'str') -> 'bool'
+_unwritable_environment() -> 'Path | None'
 run_install(package: 'str', *, upgrade: 'bool' = False, defer_on_lock: 'bool' = True) -> 'PipResult'
 run_uninstall(package: 'str', *, defer_on_lock: 'bool' = True) -> 'PipResult'
 run_upgrade(package: 'str') -> 'PipResult'
@@ -89,7 +92,7 @@ HEAD = [
 ]
 CONSTANTS_AFTER = {
     "_uninstall_argv": ["_DEFERRED_OPS", "_OP_VERBS", "_RETRY_SECONDS", "_RETRY_INTERVAL",
-                        "_PENDING_LOCK_SECONDS"],
+                        "_PENDING_LOCK_SECONDS", "_REPLAY_SECONDS", "_MAX_FAILED_STARTS"],
     "normalize_pypi_name": ["_HIDDEN_EXTENSION_PACKAGES"],
 }
 
@@ -176,6 +179,7 @@ def test_constants(ww):
     assert (ww._RETRY_SECONDS, ww._RETRY_INTERVAL) == (15.0, 1.0)
     assert type(ww._RETRY_SECONDS) is float and type(ww._RETRY_INTERVAL) is float
     assert ww._PENDING_LOCK_SECONDS == 10.0 and type(ww._PENDING_LOCK_SECONDS) is float
+    assert (ww._REPLAY_SECONDS, ww._MAX_FAILED_STARTS) == (30.0, 3) and type(ww._REPLAY_SECONDS) is float
     assert ww._ANSI_ESCAPE_RE.flags == re.compile("").flags and ww._ANSI_ESCAPE_RE.groups == 0
 
 

@@ -1,7 +1,10 @@
 import json
 import logging
+import sysconfig
 
 import pytest
+
+import e2e_support as e2e
 
 PKG = "talvex-ext-demo"
 LOCKED = "ERROR: [WinError 5] Access is denied: 'C:\\site\\talvex_ext_demo\\_core.pyd'"
@@ -247,3 +250,75 @@ def test_lock_that_cannot_be_queued_is_a_failure(ww, env, tmp_path, monkeypatch,
         f"could NOT be queued for the next start: the pending-operations file {blocker / 'pending.json'} "
         f"could not be written (the log says why).\nClose Talvex and run:\n  {getattr(ww, manual)(PKG)}")
     assert [msg for msg, _ in logged(caplog, logging.WARNING)] == ["Could not update %s: %s"]
+
+
+# --- a lock-like failure where this account may not write --------------------------------
+
+# What uv prints on Windows when the account may not change the environment (Talvex
+# installed for all users under Program Files): the same text as for a locked file.
+DENIED = ("error: Failed to install: talvex_ext_demo-1.0-py3-none-any.whl (talvex-ext-demo==1.0)\n"
+          "  Caused by: failed to remove file `C:\\Program Files\\Talvex\\Lib\\site-packages\\talvex_ext_demo"
+          "\\_core.pyd`: Access is denied. (os error 5)")
+
+
+@pytest.fixture
+def site_dir(tmp_path, monkeypatch):
+    """The interpreter's site-packages directory, as the write probe finds it, moved into
+    the test's own directory."""
+    site = tmp_path / "site-packages"
+    site.mkdir(exist_ok=True)  # the env fixture may have made it already
+    real = sysconfig.get_path
+    monkeypatch.setattr(sysconfig, "get_path", lambda name, *args, **kwargs: (
+        str(site) if name in ("purelib", "platlib") else real(name, *args, **kwargs)))
+    return site
+
+
+def not_writable(verb, where):
+    return (f"'{PKG}' could not be {verb}: the Python environment at {where} is not writable by this "
+            "user account (for example because Talvex is installed for all users).\nRun Talvex with the "
+            "rights to change that environment (for example as an administrator), or install Talvex for "
+            "this user only.")
+
+
+@pytest.mark.parametrize("defer", [True, False])
+@pytest.mark.parametrize("driver, verb", [("run_install", "installed"), ("run_uninstall", "removed")])
+def test_access_denied_in_an_unwritable_environment_is_a_failure(ww, env, pending_file, site_dir, monkeypatch,
+                                                                 driver, verb, defer):
+    ww.queue_pending_op("install", PKG)  # a deferred uninstall would replace it
+    before = pending_file.read_bytes()
+    env.fail(DENIED, stdout="Resolved 1 package in 3ms", rc=2)
+    with e2e.unwritable(site_dir):
+        result = getattr(ww, driver)(PKG, defer_on_lock=defer)
+    assert (result.ok, result.deferred, result.command, result.returncode) == (False, False, ("inst", PKG), 2)
+    assert result.stdout == "Resolved 1 package in 3ms"
+    assert result.stderr == not_writable(verb, site_dir)
+    assert pending_file.read_bytes() == before and list(site_dir.iterdir()) == []  # the probe left nothing
+    # A change queued before (by an earlier version) is tried once at a start, not for 15 s.
+    env.fail(DENIED, rc=2)
+    with e2e.unwritable(site_dir), monkeypatch.context() as patch:
+        patch.setattr(ww.time, "sleep", lambda seconds: pytest.fail("retried"))
+        op = "install" if driver == "run_install" else "uninstall"
+        monkeypatch.setattr(ww, "_dist_is_installed", lambda name: True)
+        assert ww._apply_deferred_op(op, PKG, retry_seconds=15) == (False, not_writable(verb, site_dir))
+
+    # The same text where the environment can be written is a lock, as before.
+    env.fail(DENIED, rc=2)
+    result = getattr(ww, driver)(PKG, defer_on_lock=defer)
+    assert result.deferred is defer and "not writable" not in result.stderr
+    assert (pending_file.read_bytes() == before) is not (defer and driver == "run_uninstall")
+
+
+@pytest.mark.parametrize("way", ["immutable", "read-only bind mount"])
+def test_write_probe(ww, site_dir, way):
+    assert ww._unwritable_environment() is None and list(site_dir.iterdir()) == []
+    with e2e.unwritable(site_dir, only=way):
+        assert ww._unwritable_environment() == site_dir
+
+
+def test_write_probe_that_cannot_tell(ww, site_dir, caplog):
+    site_dir.rmdir()  # no directory to write to: the installer's own message stands
+    caplog.set_level(logging.DEBUG, logger=ww.__name__)
+    assert ww._unwritable_environment() is None
+    # purelib and platlib are the same directory here: probed once
+    assert [(r.msg, r.args, bool(r.exc_info)) for r in caplog.records] == [
+        ("Write probe of %s failed", (str(site_dir),), True)]

@@ -308,3 +308,66 @@ def test_lock_wait_is_bounded(ww, pending_file, monkeypatch, log, held_for, boun
     assert ww.pending_operations() == [("install", PKG)]
     assert warnings(log) == (["Could not lock %s within %s seconds; changing the pending-ops file anyway"]
                              if warned else [])
+
+
+# --- failed starts, kept beside the queue file ---------------------------------------------
+
+
+def starts_file(pending_file):
+    return pending_file.with_name(pending_file.name + ".failed-starts")
+
+
+def test_failed_starts_beside_an_unchanged_queue_file(ww, pending_file, log):
+    ww.queue_pending_op("install", PKG)
+    assert ww._count_starts([("install", "Talvex_Ext_Demo")], 1) == [1]
+    # Nothing is counted for a change that is not queued.
+    assert ww._count_starts([("INSTALL ", PKG), ("uninstall", PKG), ("upgrade", PKG), ("install", "")], 1) == [
+        2, 0, 0, 0]
+    assert pending_file.read_bytes() == ONE_INSTALL  # the queue keeps its layout for every reader
+    assert starts_file(pending_file).read_bytes() == json.dumps(
+        {"uninstall": {}, "install": {PKG: 2}}, indent=1).encode()
+    assert ww._failed_starts() == {"uninstall": {}, "install": {PKG: 2}}
+    assert ww._count_starts([("install", PKG)], -1) == [1] and ww._count_starts([("install", PKG)], -5) == [0]
+    assert ww._failed_starts() == {"uninstall": {}, "install": {}} and not starts_file(pending_file).exists()
+    ww._count_starts([("install", PKG)], 2)
+
+    # Queued anew after it left, a change starts from nothing.
+    ww.queue_pending_op("install", "talvex-ext-other")
+    ww.clear_pending_op("install", PKG)
+    assert ww._failed_starts() == {"uninstall": {}, "install": {}}
+    ww.queue_pending_op("install", PKG)
+    assert ww._count_starts([("install", PKG)], 1) == [1]
+    # The counts go with the last queued change.
+    ww.clear_pending_op("install", PKG)
+    ww.clear_pending_op("install", "talvex-ext-other")
+    assert not pending_file.exists() and not starts_file(pending_file).exists()
+    assert warnings(log) == []
+
+
+@pytest.mark.parametrize("content, warned", [
+    (b"{", ["Ignoring unreadable failed-starts file %s"]), (b"\xff", ["Ignoring unreadable failed-starts file %s"]),
+    (b"[1]", []), (b'{"install": {"talvex-ext-demo": "2"}, "uninstall": []}', []),
+    (b'{"install": {"talvex-ext-demo": true}}', []), (b'{"install": {"talvex-ext-demo": -4}}', []),
+])
+def test_odd_failed_starts_files_count_nothing(ww, pending_file, log, content, warned):
+    ww.queue_pending_op("install", PKG)
+    starts_file(pending_file).write_bytes(content)
+    assert ww._failed_starts() == {"uninstall": {}, "install": {}} and warnings(log) == warned
+    assert ww._count_starts([("install", PKG)], 1) == [1]  # and the next write puts it right
+
+
+def test_failed_starts_that_cannot_be_written(ww, pending_file, log):
+    ww.queue_pending_op("install", PKG)
+    starts_file(pending_file).mkdir()
+    assert ww._count_starts([("install", PKG)], 1) == [1]
+    assert warnings(log) == ["Could not update %s: %s"] and starts_file(pending_file).is_dir()
+
+
+def test_large_queue_reads_in_queue_order(ww, pending_file):
+    names = [f"talvex-ext-p{i}" for i in range(20000)]
+    spellings = [n.replace("-", "_").upper() for n in names[::-1]]  # the same packages again
+    pending_file.write_text(json.dumps({"install": names + spellings, "uninstall": names[:3]}))
+    assert ww._read_ops() == {"uninstall": names[:3], "install": names}
+    assert ww.queue_pending_op("install", "talvex-ext-new")
+    ww.clear_pending_op("install", names[0])
+    assert ww.pending_packages("install") == names[1:] + ["talvex-ext-new"]

@@ -1,5 +1,5 @@
-"""The pending-operations queue changed by real processes: killed mid-change, and two
-writers with a reader at once."""
+"""The pending-operations queue changed by real processes: killed mid-change, two
+writers with a reader at once, and starts in a row that replay it."""
 
 import json
 import os
@@ -89,3 +89,59 @@ def test_two_writers_and_a_reader(pending_file, tmp_path):
             assert mine == [p for p in expected[kind] if p.startswith(f"talvex-ext-{tag}")]
     assert acknowledged > 20
     assert summary["unreadable"] == 0 and summary["warnings"] == [] and summary["nonempty"] > 0
+
+
+# An installer that never finds one package and reaches the index for another only
+# at its second run.
+STAND_IN_UV = """#!/bin/sh
+echo "$*" >> "{calls}"
+case "$*" in
+  *talvex-ext-withdrawn*)
+    echo 'error: Because talvex-ext-withdrawn was not found in the package registry, your requirements are unsatisfiable.' >&2
+    exit 1 ;;
+  *talvex-ext-flaky*)
+    if [ -e "{reached}" ]; then echo 'Installed 1 package in 4ms'; exit 0; fi
+    touch "{reached}"
+    echo 'error: Failed to fetch: connection reset by peer' >&2
+    exit 2 ;;
+esac
+exit 3
+"""
+
+
+def test_three_starts_in_a_row(ww, pending_file, tmp_path, monkeypatch):
+    bin_dir, calls = tmp_path / "bin", tmp_path / "calls.txt"
+    bin_dir.mkdir()
+    (bin_dir / "uv").write_text(STAND_IN_UV.format(calls=calls, reached=tmp_path / "reached"))
+    (bin_dir / "uv").chmod(0o755)
+    for pkg in ("talvex-ext-withdrawn", "talvex-ext-flaky"):
+        assert ww.queue_pending_op("install", pkg)
+    env = {**child_env(pending_file), "PATH": os.pathsep.join([str(bin_dir), os.environ.get("PATH", "")])}
+
+    starts = []
+    for _ in range(4):
+        proc = subprocess.run([sys.executable, WORKER, "start"], env=env, capture_output=True, text=True,
+                              timeout=120)
+        assert proc.returncode == 0, proc.stderr
+        starts.append(json.loads(proc.stdout))
+    first, second, third, fourth = starts
+
+    assert first["completed"] == [] and first["failed_starts"]["install"] == {
+        "talvex-ext-withdrawn": 1, "talvex-ext-flaky": 1}
+    assert [w.split(":")[0] for w in first["warnings"]] == [
+        f"Deferred install of {p} could not be applied and stays queued" for p in ("talvex-ext-withdrawn", "talvex-ext-flaky")]
+    # Cleared at the second start like any completed change.
+    assert second["completed"] == ["install talvex-ext-flaky"]
+    assert second["queued"] == [["install", "talvex-ext-withdrawn"]]
+    assert second["failed_starts"]["install"] == {"talvex-ext-withdrawn": 2}
+    # After the third failed start the withdrawn package leaves, named with its last error.
+    assert third["completed"] == [] and third["queued"] == []
+    [warning] = third["warnings"]
+    assert warning.startswith("Deferred install of talvex-ext-withdrawn failed at 3 starts and leaves the queue: ")
+    assert warning.endswith("was not found in the package registry, your requirements are unsatisfiable.")
+    assert third["dropped"] == [["install", "talvex-ext-withdrawn", warning.split("leaves the queue: ")[1]]]
+    assert fourth == {"completed": [], "dropped": [], "failed_starts": {"uninstall": {}, "install": {}},
+                      "queued": [], "warnings": []}
+    runs = calls.read_text().splitlines()
+    assert [sum(p in run for run in runs) for p in ("talvex-ext-withdrawn", "talvex-ext-flaky")] == [3, 2]
+    assert sorted(os.listdir(pending_file.parent)) == sorted(["bin", "calls.txt", "reached", pending_file.name + ".lock"])

@@ -168,6 +168,18 @@ def test_pid_alive_and_wait_with_real_processes(rl, monkeypatch, records):
     assert [m for _, m in records()] == [f"Previous Talvex instance (pid {p}) has exited" for p in (dead, -5)]
 
 
+@pytest.mark.skipif(os.name == "nt", reason="the POSIX probe is os.kill")
+def test_wait_with_the_real_probe_never_raises_for_a_huge_pid(rl, monkeypatch, records):
+    with pytest.raises(OverflowError):  # what the probe meets for such a number
+        rl.os.kill(2147483648, 0)
+    for value in ("2147483648", "4294967296", "99999999999999999999"):
+        monkeypatch.setenv(ENV, value)
+        assert rl.wait_for_previous_instance(5) is True and ENV not in os.environ
+    monkeypatch.setenv(ENV, "2147483647")  # the largest process id, and no process has it
+    assert rl.wait_for_previous_instance(5) is True
+    assert [m for _, m in records()][-1] == "Previous Talvex instance (pid 2147483647) has exited"
+
+
 @pytest.fixture
 def clock(rl, monkeypatch):
     """Stands in for the time module: sleeping advances the monotonic clock."""
@@ -194,6 +206,9 @@ def probe(rl, monkeypatch):
 @pytest.mark.parametrize("value, consumed, logged", [
     (None, False, []), ("", False, []), ("   \t ", False, []), ("own", True, []),
     *[(f" {v} ", True, [("DEBUG", f"Ignoring unparsable {ENV}={v!r}")]) for v in ("abc", "12.5", "0x1f")],
+    # Numbers no process id can be: the probe would raise OverflowError.
+    *[(v, True, [("DEBUG", f"Ignoring unparsable {ENV}={v!r}")])
+      for v in ("4294967296", "2147483648", "99999999999999999999")],
 ])
 def test_wait_nothing_to_wait_for(rl, monkeypatch, probe, records, value, consumed, logged):
     if value is None:

@@ -136,12 +136,16 @@ def build_parser() -> argparse.ArgumentParser:
         )
         p.add_argument("names", nargs="+", type=_package_name, metavar="NAME", help="package name")
 
-    add("pending", "show the changes queued for the next start", commands.cmd_pending, [as_json])
+    add("pending", "show the changes queued for the next start", commands.cmd_pending, [as_json],
+        description="Show the changes queued for the next start of Talvex, in the order they run, "
+        "with the number of starts at which each has failed (a change leaves the queue after "
+        "its third).")
 
     p = add(
         "apply-pending", "apply the queued changes now", commands.cmd_apply_pending,
         description="Apply the changes queued for the next start now (close Talvex first).  "
-        "A change that still fails stays queued.",
+        "A change that still fails stays queued; a run of this command does not count as a "
+        "failed start.",
     )
     p.add_argument(
         "--retry-seconds", type=_seconds, default=None, metavar="SECONDS",

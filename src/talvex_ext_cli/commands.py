@@ -246,9 +246,16 @@ def _pending_file(ww) -> str:
     return str(locate()) if callable(locate) else ""
 
 
+def _failed_starts(ww) -> dict:
+    count_of = getattr(ww, "_failed_starts", None)
+    return count_of() if callable(count_of) else {}
+
+
 def cmd_pending(args: Namespace, out: Console) -> int:
     ww = wheelwork()
-    ops = [{"operation": op, "package": pkg} for op, pkg in ww.pending_operations()]
+    queued = ww.pending_operations()
+    failed = _failed_starts(ww) if queued else {}
+    ops = [{"operation": op, "package": pkg, "failed_starts": failed.get(op, {}).get(pkg, 0)} for op, pkg in queued]
     if args.json:
         out.json(ops)
         return EXIT_OK
@@ -256,7 +263,12 @@ def cmd_pending(args: Namespace, out: Console) -> int:
         out.line("No changes are queued.")
         return EXIT_OK
     out.line(f"{count(len(ops), 'change')} queued for the next start of Talvex, in the order they run:")
-    out.table(["OPERATION", "PACKAGE"], [[o["operation"], o["package"]] for o in ops])
+    out.table(["OPERATION", "PACKAGE", "FAILED STARTS"],
+              [[o["operation"], o["package"], str(o["failed_starts"])] for o in ops])
+    limit = getattr(ww, "_MAX_FAILED_STARTS", None)
+    if limit and any(o["failed_starts"] for o in ops):
+        out.line()
+        out.line(f"A change that has failed at {count(limit, 'start')} leaves the queue.")
     where = _pending_file(ww)
     if where:
         out.line()
@@ -290,7 +302,8 @@ def cmd_apply_pending(args: Namespace, out: Console) -> int:
         return EXIT_OK
     progress = _Progress(out)
     try:
-        completed = ww.process_pending_operations(args.retry_seconds, progress)
+        # Asked for by hand: every change is tried, and none counts as a failed start.
+        completed = ww.process_pending_operations(args.retry_seconds, progress, startup=False)
     finally:
         progress.finish()
     remaining = ww.pending_operations()

@@ -16,6 +16,8 @@ namespace relauncher {
 
 namespace {
 
+constexpr long long kLargestPid = 2147483647;
+
 #ifdef _WIN32
 // Closes the process handle it holds when it goes out of scope.
 class ProcessHandle {
@@ -93,6 +95,11 @@ nb::object wait_for_previous_instance(Call &c, nb::handle timeout) {
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_ValueError))
             throw;
+    }
+    // A number beyond any process id cannot name the previous instance, and the
+    // probe could not even be asked about it (os.kill raises OverflowError): the
+    // POSIX pid_t is a 32-bit signed integer, and Windows hands out far smaller ids.
+    if (!pid.is_valid() || pid > nb::int_(kLargestPid)) {
         tvx::log(c, "debug", "Ignoring unparsable %s=%r", name, raw);
         return nb::bool_(true);
     }

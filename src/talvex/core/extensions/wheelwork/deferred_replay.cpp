@@ -59,45 +59,132 @@ nb::object invalidate_import_caches(Call &c) {
     return nb::none();
 }
 
+// Calls a caller-supplied callback; its exceptions are logged, never raised.
+template <typename... Args>
+void notify(const Call &c, nb::handle callback, const char *failed, Args &&...args) {
+    if (callback.is_none())
+        return;
+    try {
+        callback(std::forward<Args>(args)...);
+    } catch (nb::python_error &e) {
+        if (!tvx::is_exception(e))
+            throw;
+        tvx::log_exc(c, e, "debug", failed);
+    }
+}
+
+// "<type>: <message>" of a caught exception, as the error of a failed attempt.
+nb::object describe(const nb::python_error &e) {
+    nb::object type = nb::borrow(e.type());
+    return nb::str("{}: {}").format(type.attr("__name__"), tvx::or_none(e.value()));
+}
+
+// A queued change that failed at the last start it may have: it leaves the
+// queue, with a warning naming it and its last error, and the host is told.
+void give_up(const Call &c, nb::handle op, nb::handle pkg, nb::handle starts, nb::handle error,
+             nb::handle on_dropped) {
+    c.call("clear_pending_op", op, pkg);
+    tvx::log(c, "warning", "Deferred %s of %s failed at %s starts and leaves the queue: %s", op, pkg,
+             starts, error);
+    notify(c, on_dropped, "Dropped-change callback failed", op, pkg, error);
+}
+
+// The retry budget of one change in a start whose replay has `left` seconds:
+// the caller's (or the module's) budget, cut to what is left.
+nb::object retry_budget(const Call &c, nb::handle retry_seconds, nb::handle left) {
+    nb::object own;
+    if (retry_seconds.is_none()) {
+        own = c.g("_RETRY_SECONDS");
+    } else {
+        PyObject *seconds = PyNumber_Float(retry_seconds.ptr());
+        if (!seconds) {
+            PyErr_Clear();  // _apply_deferred_op reports it
+            return nb::borrow(retry_seconds);
+        }
+        own = nb::steal(seconds);
+    }
+    return left < own ? nb::borrow(left) : nb::borrow(retry_seconds);
+}
+
 nb::object process_pending_operations(Call &c) {
-    nb::handle retry_seconds = c[0], on_progress = c[1];
-    PyObject *ops_list = PySequence_List(c.call("pending_operations").ptr());
-    if (!ops_list)
-        throw nb::python_error();
-    nb::list operations = nb::steal<nb::list>(ops_list);
-    nb::int_ total(nb::len(operations));
+    nb::handle retry_seconds = c[0], on_progress = c[1], on_dropped = c[3];
+    bool startup = tvx::truthy(c[2]);
+    nb::list operations;
+    for (nb::handle entry : c.call("pending_operations")) {
+        auto [op, pkg] = unpack_pair(entry);
+        operations.append(nb::make_tuple(op, pkg));
+    }
+    Py_ssize_t count = nb::len(operations);
+    nb::int_ total(count);
     nb::list completed;
 
-    long index = 0;
-    for (nb::handle entry : operations) {
-        ++index;
-        auto [op, pkg] = unpack_pair(entry);
+    // At start-up every change is counted as a failed start before any is tried,
+    // in one write, so that a start that never finishes counts too; a change that
+    // completes leaves the queue and its count with it.  The replay as a whole
+    // has a budget: the changes it does not reach get their count back and stay
+    // queued for the next start.
+    nb::object deadline, counts;
+    if (startup && count > 0) {
+        deadline = c.g("time").attr("monotonic")() + c.g("_REPLAY_SECONDS");
+        counts = c.call("_count_starts", operations, 1);
+    }
 
-        if (!on_progress.is_none()) {
-            try {
-                on_progress(nb::int_(index), total, pkg);
-            } catch (nb::python_error &e) {
-                if (!tvx::is_exception(e))
-                    throw;
-                tvx::log_exc(c, e, "debug", "Progress callback failed");
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::object op = operations[i][0], pkg = operations[i][1];
+        nb::int_ index(i + 1);
+
+        nb::object retry = nb::borrow(retry_seconds);
+        nb::object starts;
+        if (counts.is_valid()) {
+            nb::object left = deadline - c.g("time").attr("monotonic")();
+            if (left <= nb::float_(0.0)) {
+                nb::list unreached;
+                for (Py_ssize_t j = i; j < count; ++j)
+                    unreached.append(operations[j]);
+                c.call("_count_starts", unreached, -1);
+                tvx::log(c, "warning",
+                         "Replay of queued extension changes stopped after %ss; %d of %d stay "
+                         "queued for the next start",
+                         c.g("_REPLAY_SECONDS"), nb::int_(count - i), total);
+                break;
+            }
+            retry = retry_budget(c, retry_seconds, left);
+            starts = counts[i];
+        }
+
+        notify(c, on_progress, "Progress callback failed", index, total, pkg);
+
+        if (starts.is_valid()) {
+            if (!tvx::truthy(starts))
+                continue;  // applied or withdrawn meanwhile by another process
+            if (starts > c.g("_MAX_FAILED_STARTS")) {
+                give_up(c, op, pkg, c.g("_MAX_FAILED_STARTS"),
+                        nb::str("no result (the last start that tried it did not finish)"),
+                        on_dropped);
+                continue;
             }
         }
 
         nb::object done, error;
+        bool raised = false;
         try {
-            std::tie(done, error) = unpack_pair(
-                c.call("_apply_deferred_op", op, pkg, "retry_seconds"_a = retry_seconds));
+            std::tie(done, error) =
+                unpack_pair(c.call("_apply_deferred_op", op, pkg, "retry_seconds"_a = retry));
         } catch (nb::python_error &e) {
             if (!tvx::is_exception(e))
                 throw;
             tvx::log_exc(c, e, "warning", "Deferred %s of %s raised", op, pkg);
-            continue;
+            done = nb::bool_(false);
+            error = describe(e);
+            raised = true;
         }
         if (tvx::truthy(done)) {
             c.call("clear_pending_op", op, pkg);
             completed.append(tvx::to_str(op) + nb::str(" ") + tvx::to_str(pkg));
             tvx::log(c, "info", "Completed deferred %s of %s", op, pkg);
-        } else {
+        } else if (starts.is_valid() && starts >= c.g("_MAX_FAILED_STARTS")) {
+            give_up(c, op, pkg, starts, error, on_dropped);
+        } else if (!raised) {
             tvx::log(c, "warning", "Deferred %s of %s could not be applied and stays queued: %s", op,
                      pkg, error);
         }
@@ -173,9 +260,18 @@ const FuncSpec kFunctions[] = {
                "    *on_progress* is called with ``(index, total, package)`` before each one.\n"
                "    Completed operations leave the queue; the others stay for the next start.\n"
                "    Returns the completed operations as ``\"<op> <package>\"`` strings.\n"
+               "\n"
+               "    At start-up (*startup*, the default) the whole replay keeps to a budget of\n"
+               "    30 s: what it does not reach stays queued for the next start.  A change is\n"
+               "    tried at no more than 3 starts: after the third that fails it leaves the\n"
+               "    queue with a warning, and *on_dropped* is called with ``(op, package,\n"
+               "    error)``.  ``startup=False`` (a replay asked for by hand, with Talvex\n"
+               "    closed) tries every change and counts nothing.\n"
                "    ",
         .params = {arg("retry_seconds", "float | None", dflt(nullptr)),
-                   arg("on_progress", "'Callable[[int, int, str], None] | None'", dflt(nullptr))},
+                   arg("on_progress", "'Callable[[int, int, str], None] | None'", dflt(nullptr)),
+                   kwarg("startup", "bool", dflt(true)),
+                   kwarg("on_dropped", "'Callable[[str, str, str], None] | None'", dflt(nullptr))},
         .returns = "list[str]",
         .impl = process_pending_operations,
     },

@@ -63,6 +63,8 @@ constexpr const char *kFunctionOrder[] = {
     "queue_pending_op",
     "clear_pending_op",
     "pending_operations",
+    "_failed_starts",
+    "_count_starts",
     "_deferred_result",
     "_invalidate_import_caches",
     "process_pending_operations",
@@ -84,6 +86,7 @@ constexpr const char *kFunctionOrder[] = {
     "_run",
     "_install_argv",
     "_looks_like_file_lock_error",
+    "_unwritable_environment",
     "run_install",
     "run_uninstall",
     "run_upgrade",
@@ -116,6 +119,8 @@ void bind_constants_after(tvx::ModuleFrame &frame, std::string_view function) {
         frame.set("_RETRY_SECONDS", nb::float_(15.0));
         frame.set("_RETRY_INTERVAL", nb::float_(1.0));
         frame.set("_PENDING_LOCK_SECONDS", nb::float_(10.0));
+        frame.set("_REPLAY_SECONDS", nb::float_(30.0));
+        frame.set("_MAX_FAILED_STARTS", nb::int_(3));
     } else if (function == "normalize_pypi_name") {
         frame.set("_HIDDEN_EXTENSION_PACKAGES",
                   frozenset_of({"talvex-extension-sdk", "talvex-ext-sdk"}));

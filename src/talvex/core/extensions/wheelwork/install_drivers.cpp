@@ -75,6 +75,24 @@ nb::object not_queued_result(const Call &c, const char *op, nb::handle pkg, nb::
                       result.attr("stdout"), c.call("sanitize_cli_text", message));
 }
 
+// The result for a change that failed with a lock-like text in an environment
+// this account may not write (Talvex installed for all users, run by a user):
+// Windows says "access is denied" for both, but no restart lifts this one, so
+// the change is not queued and the message says what will help.  The
+// installer's own stderr is not kept: its lock-like text would make a replay
+// at start-up retry what cannot succeed.
+nb::object not_writable_result(const Call &c, bool install, nb::handle pkg, nb::handle result,
+                               nb::handle where) {
+    nb::object message =
+        nb::str("'{}' could not be {}: the Python environment at {} is not writable by this user "
+                "account (for example because Talvex is installed for all users).\n"
+                "Run Talvex with the rights to change that environment (for example as an "
+                "administrator), or install Talvex for this user only.")
+            .format(pkg, install ? "installed" : "removed", where);
+    return pip_result(c, false, result.attr("command"), result.attr("returncode"),
+                      result.attr("stdout"), c.call("sanitize_cli_text", message));
+}
+
 bool mentions_broken_metadata(nb::handle result) {
     nb::object text = failure_text(result).attr("lower")();
     for (const char *needle : {"metadata", "dist-info", "failed to open file"}) {
@@ -160,6 +178,9 @@ nb::object run_install(Call &c) {
     if (!tvx::truthy(result.attr("ok"))) {
         if (!looks_locked(c, result))
             return result;
+        nb::object unwritable = c.call("_unwritable_environment");
+        if (!unwritable.is_none())
+            return not_writable_result(c, true, pkg, result, unwritable);
         if (tvx::truthy(defer_on_lock)) {
             if (!tvx::truthy(c.call("queue_pending_op", "install", pkg)))
                 return not_queued_result(c, "install", pkg, result);
@@ -214,6 +235,11 @@ nb::object run_uninstall(Call &c) {
         c.call("clear_pending_op", "uninstall", pkg);
         return result;
     }
+    if (looks_locked(c, result)) {
+        nb::object unwritable = c.call("_unwritable_environment");
+        if (!unwritable.is_none())
+            return not_writable_result(c, false, pkg, result, unwritable);
+    }
     if (tvx::truthy(defer_on_lock) && looks_locked(c, result)) {
         // The removal is the latest wish: an install or upgrade queued earlier
         // would otherwise be replayed after it and bring the package back.
@@ -241,10 +267,11 @@ const FuncSpec kFunctions[] = {
                "    broken, never when the new release itself fails to build (the working version\n"
                "    stays).  When files are locked by the running process the install is queued\n"
                "    for the next start (``defer_on_lock``) or reported with the command to run by\n"
-               "    hand; an install that cannot be queued fails with a message saying so.  A\n"
-               "    successful install clears a queued uninstall of the package.  After it the\n"
-               "    extension's missing dependencies are installed in a second run.  *upgrade* is\n"
-               "    accepted for symmetry: every install upgrades.\n"
+               "    hand; an install that cannot be queued fails with a message saying so, as does\n"
+               "    one refused because this account may not write the environment (never\n"
+               "    queued).  A successful install clears a queued uninstall of the package.  After\n"
+               "    it the extension's missing dependencies are installed in a second run.\n"
+               "    *upgrade* is accepted for symmetry: every install upgrades.\n"
                "    ",
         .params = {arg("package", "str"), kwarg("upgrade", "bool", dflt(false)),
                    kwarg("defer_on_lock", "bool", dflt(true))},
@@ -259,7 +286,8 @@ const FuncSpec kFunctions[] = {
                "    reports.  A success clears a queued uninstall of the package; a failure on\n"
                "    a locked file is queued for the next start when *defer_on_lock* is true,\n"
                "    replacing a queued install of the same package (a removal that cannot be\n"
-               "    queued fails with a message saying so).\n"
+               "    queued fails with a message saying so, as does one refused because this\n"
+               "    account may not write the environment).\n"
                "    Names are refused as by ``run_install``.  Call\n"
                "    ``purge_imported_package_modules`` first: modules are not dropped here.\n"
                "    ",

@@ -3,6 +3,8 @@
 // failure caused by files locked by a running process.
 #include "common.hpp"
 
+#include <cerrno>
+
 namespace wheelwork {
 
 namespace {
@@ -163,6 +165,70 @@ nb::object looks_like_file_lock_error(Call &c) {
     return nb::bool_(false);
 }
 
+// An OSError that says the file system refused to create a file: no
+// permission (an ACL, an immutable directory) or a read-only file system.
+bool write_refused(const nb::python_error &e) {
+    if (e.matches(PyExc_PermissionError))
+        return true;
+    if (!e.matches(PyExc_OSError))
+        return false;
+    nb::object code = nb::getattr(e.value(), "errno", nb::none());
+    return nb::isinstance<nb::int_>(code) && nb::cast<int>(code) == EROFS;
+}
+
+// Creates and removes an empty file of a random name in `directory`.  Returns
+// false when the file system refuses to create it; other errors propagate.
+// (tempfile.mkstemp is no probe here: on Windows it takes "access denied" in a
+// directory for a name clash and tries ten thousand names.)
+bool can_create_file_in(const Call &c, nb::handle directory) {
+    nb::object os = c.g("os");
+    nb::object flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL");
+    for (const char *extra : {"O_CLOEXEC", "O_NOINHERIT"})
+        flags = flags | nb::getattr(os, extra, nb::int_(0));
+    for (int attempt = 0;; ++attempt) {
+        nb::object name = nb::str(".talvex-write-probe-{}").format(os.attr("urandom")(6).attr("hex")());
+        nb::object probe = os.attr("path").attr("join")(directory, name);
+        try {
+            os.attr("close")(os.attr("open")(probe, flags, 0600));
+        } catch (nb::python_error &e) {
+            if (write_refused(e))
+                return false;
+            if (!e.matches(PyExc_FileExistsError) || attempt >= 10)
+                throw;
+            continue;
+        }
+        try {
+            os.attr("unlink")(probe);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_OSError))
+                throw;
+            tvx::log(c, "warning", "Could not remove %s: %s", probe, e.value());
+        }
+        return true;
+    }
+}
+
+nb::object unwritable_environment(Call &c) {
+    nb::object sysconfig = nb::module_::import_("sysconfig");
+    nb::list probed;
+    for (const char *scheme_key : {"purelib", "platlib"}) {
+        nb::object directory;
+        try {
+            directory = sysconfig.attr("get_path")(scheme_key);
+            if (!tvx::truthy(directory) || PySequence_Contains(probed.ptr(), directory.ptr()) == 1)
+                continue;
+            probed.append(directory);
+            if (!can_create_file_in(c, directory))
+                return c.g("Path")(directory);
+        } catch (nb::python_error &e) {
+            if (!tvx::is_exception(e))
+                throw;
+            tvx::log_exc(c, e, "debug", "Write probe of %s failed", tvx::or_none(directory));
+        }
+    }
+    return nb::none();
+}
+
 const FuncSpec kFunctions[] = {
     {
         .name = "_subprocess_kwargs",
@@ -182,6 +248,18 @@ const FuncSpec kFunctions[] = {
         .params = {arg("blob", "str")},
         .returns = "bool",
         .impl = looks_like_file_lock_error,
+    },
+    {
+        .name = "_unwritable_environment",
+        .doc = "Site-packages directory of this interpreter that this process may not write, or None.\n"
+               "\n"
+               "    Probed by creating and removing a file in each.  An installer that was refused\n"
+               "    there reports \"access is denied\" just as it does for a file held open by a\n"
+               "    running process, but no restart will let it through.\n"
+               "    ",
+        .params = {},
+        .returns = "Path | None",
+        .impl = unwritable_environment,
     },
 };
 

@@ -101,14 +101,18 @@ nb::object read_ops(Call &c) {
     nb::dict ops;
     for (nb::handle kind : c.g("_DEFERRED_OPS")) {
         nb::list keys;
+        nb::set seen;  // the keys taken so far: first-seen order in one pass
         nb::object stored = is_object ? data.attr("get")(kind) : nb::none();
         if (nb::isinstance<nb::list>(stored)) {
+            nb::object pending_key_fn = c.g("_pending_key");
             for (nb::handle item : stored) {
                 if (!nb::isinstance<nb::str>(item))
                     continue;
-                nb::object key = c.call("_pending_key", item);
-                if (tvx::truthy(key) && !contains(keys, key))
-                    keys.append(key);
+                nb::object key = pending_key_fn(item);
+                if (!tvx::truthy(key) || seen.contains(key))
+                    continue;
+                seen.add(key);
+                keys.append(key);
             }
         }
         ops[kind] = keys;
@@ -408,6 +412,185 @@ bool queue_file_readable(const Call &c) {
     }
 }
 
+// --- failed starts ---------------------------------------------------------------
+//
+// For each queued change, the number of start-up replays that tried it without
+// completing it, kept in "<queue file>.failed-starts" beside the file a write
+// replaces: {"uninstall": {key: n, ...}, "install": {key: n, ...}}.  The queue
+// file keeps its own layout, so every reader and writer of it (older versions
+// included) goes on working.  The counts are changed under the queue's lock;
+// a count is only meaningful while its change stays queued, so counts of keys
+// that left the queue are dropped at the next write.
+
+nb::object starts_file(const Call &c) {
+    nb::object target = write_target(c.call("_pending_ops_path"));
+    return target.attr("with_name")(target.attr("name") + nb::str(".failed-starts"));
+}
+
+nb::dict no_starts(const Call &c) {
+    nb::dict counts;
+    for (nb::handle kind : c.g("_DEFERRED_OPS"))
+        counts[kind] = nb::dict();
+    return counts;
+}
+
+// The stored counts: positive integers under string keys; a missing file, or
+// anything else found there, counts as nothing.
+nb::dict read_starts(const Call &c, nb::handle file) {
+    nb::dict counts = no_starts(c);
+    nb::object data;
+    try {
+        if (!stat_is("S_ISREG", c.g("os").attr("stat")(file)))
+            return counts;
+        data = c.g("json").attr("loads")(file.attr("read_text")("encoding"_a = "utf-8"));
+    } catch (nb::python_error &e) {
+        if (is_oserror(e))
+            return counts;
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError))
+            throw;  // UnicodeDecodeError is a ValueError too
+        tvx::log(c, "warning", "Ignoring unreadable failed-starts file %s", file);
+        return counts;
+    }
+    if (!nb::isinstance<nb::dict>(data))
+        return counts;
+    for (nb::handle kind : c.g("_DEFERRED_OPS")) {
+        nb::object stored = data.attr("get")(kind);
+        if (!nb::isinstance<nb::dict>(stored))
+            continue;
+        nb::dict kept = nb::borrow<nb::dict>(counts[kind]);
+        for (auto [key, value] : nb::borrow<nb::dict>(stored)) {
+            if (nb::isinstance<nb::str>(key) && PyLong_CheckExact(value.ptr()) &&
+                value > nb::int_(0))
+                kept[key] = value;
+        }
+    }
+    return counts;
+}
+
+// Replaces the counts file atomically, or deletes it when no count is left.
+// Operating-system errors are logged, not raised.
+void write_starts(Call &c, nb::handle file, nb::handle counts) {
+    try {
+        nb::dict data;
+        bool anything = false;
+        for (nb::handle kind : c.g("_DEFERRED_OPS")) {
+            nb::object entries = counts.attr("get")(kind, nb::dict());
+            anything = anything || tvx::truthy(entries);
+            data[kind] = entries;
+        }
+        nb::object old_stat = nb::none();
+        try {
+            old_stat = c.g("os").attr("stat")(file);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_FileNotFoundError))
+                throw;
+        }
+        if (!old_stat.is_none() && !stat_is("S_ISREG", old_stat))
+            tvx::raise(PyExc_OSError, "not a regular file");
+        if (!anything) {
+            file.attr("unlink")("missing_ok"_a = true);
+            return;
+        }
+        replace_durably(c, file, c.g("json").attr("dumps")(data, "indent"_a = 1), old_stat);
+    } catch (nb::python_error &e) {
+        if (!is_oserror(e))
+            throw;
+        tvx::log(c, "warning", "Could not update %s: %s", file, e.value());
+    }
+}
+
+// The counts of the changes `ops` holds, in queue order; the others are dropped.
+nb::dict starts_of_queued(const Call &c, nb::handle ops, nb::handle counts) {
+    nb::dict kept = no_starts(c);
+    for (nb::handle kind : c.g("_DEFERRED_OPS")) {
+        nb::object stored = counts.attr("get")(kind, nb::dict());
+        if (!tvx::truthy(stored))
+            continue;
+        nb::dict mine = nb::borrow<nb::dict>(kept[kind]);
+        for (nb::handle key : ops[kind]) {
+            nb::object n = stored.attr("get")(key);
+            if (!n.is_none())
+                mine[key] = n;
+        }
+    }
+    return kept;
+}
+
+bool queue_is_empty(const Call &c, nb::handle ops) {
+    for (nb::handle kind : c.g("_DEFERRED_OPS"))
+        if (tvx::truthy(ops.attr("get")(kind)))
+            return false;
+    return true;
+}
+
+bool file_exists(const Call &c, nb::handle file) {
+    return tvx::truthy(c.g("os").attr("path").attr("lexists")(file));
+}
+
+nb::object failed_starts(Call &c) {
+    nb::object ops = c.call("_read_ops");
+    nb::object file = starts_file(c);
+    if (!file_exists(c, file))
+        return no_starts(c);
+    return starts_of_queued(c, ops, read_starts(c, file));
+}
+
+nb::object count_starts(Call &c) {
+    nb::handle operations = c[0];
+    nb::object delta = nb::steal(PyNumber_Index(c[1].ptr()));
+    if (!delta.is_valid())
+        throw nb::python_error();
+    nb::object kinds = c.g("_DEFERRED_OPS");
+    nb::list result;
+    QueueLock lock(c);
+    nb::object ops = c.call("_read_ops");
+    nb::dict queued;  // kind -> set of its keys
+    for (nb::handle kind : kinds) {
+        PyObject *keys = PySet_New(nb::object(ops[kind]).ptr());
+        if (!keys)
+            throw nb::python_error();
+        queued[kind] = nb::steal(keys);
+    }
+    nb::object file = starts_file(c);
+    nb::dict counts = starts_of_queued(c, ops, read_starts(c, file));
+    bool changed = false;
+    for (nb::handle entry : operations) {
+        nb::object op = entry[0], package = entry[1];
+        nb::object kind = kind_of(op);
+        nb::object key = c.call("_pending_key", package);
+        if (!queued.contains(kind) || !tvx::truthy(key) ||
+            !nb::borrow<nb::set>(queued[kind]).contains(key)) {
+            result.append(nb::int_(0));  // applied or withdrawn meanwhile
+            continue;
+        }
+        nb::dict mine = nb::borrow<nb::dict>(counts[kind]);
+        nb::object n = (mine.contains(key) ? nb::object(mine[key]) : nb::object(nb::int_(0))) + delta;
+        if (n > nb::int_(0))
+            mine[key] = n;
+        else if (mine.contains(key))
+            mine.attr("pop")(key);
+        result.append(n > nb::int_(0) ? n : nb::object(nb::int_(0)));
+        changed = true;
+    }
+    if (changed)
+        write_starts(c, file, counts);
+    return result;
+}
+
+// A change queued anew starts with no failed starts, whatever a count left
+// behind by an earlier stay in the queue says.
+void forget_starts(Call &c, nb::handle kind, nb::handle key) {
+    nb::object file = starts_file(c);
+    if (!file_exists(c, file))
+        return;
+    nb::dict counts = read_starts(c, file);
+    nb::dict mine = nb::borrow<nb::dict>(counts[kind]);
+    if (!mine.contains(key))
+        return;
+    mine.attr("pop")(key);
+    write_starts(c, file, counts);
+}
+
 nb::object pending_packages(Call &c) {
     nb::handle op = c[0];
     nb::object kind = tvx::truthy(op) ? nb::object(tvx::to_str(op)) : nb::object(nb::str(""));
@@ -441,6 +624,7 @@ nb::object queue_pending_op(Call &c) {
         // next start will find before telling the caller it is queued.
         if (!contains(c.call("_read_ops")[kind], key))
             return nb::bool_(false);
+        forget_starts(c, kind, key);
     }
     tvx::log(c, "info", "Queued %s of %s for the next start", kind, key);
     return nb::bool_(true);
@@ -473,6 +657,10 @@ nb::object clear_pending_op(Call &c) {
         return nb::none();
     ops[kind] = kept;
     c.call("_write_ops", ops);
+    // The counts go with the last queued change.
+    nb::object file = starts_file(c);
+    if (queue_is_empty(c, ops) && file_exists(c, file) && queue_is_empty(c, c.call("_read_ops")))
+        write_starts(c, file, no_starts(c));
     return nb::none();
 }
 
@@ -558,6 +746,27 @@ const FuncSpec kFunctions[] = {
         .params = {},
         .returns = "list[tuple[str, str]]",
         .impl = pending_operations,
+    },
+    {
+        .name = "_failed_starts",
+        .doc = "How many start-up replays each queued change has failed: "
+               "``{op: {package: starts}}``.",
+        .params = {},
+        .returns = "dict[str, dict[str, int]]",
+        .impl = failed_starts,
+    },
+    {
+        .name = "_count_starts",
+        .doc = "Add *delta* to the failed starts of each queued ``(op, package)``; the new counts.\n"
+               "\n"
+               "    A start-up replay counts every change it is about to try at once, before\n"
+               "    trying any (so a start that never finishes counts too), and takes the count\n"
+               "    back for those it did not reach.  0 for a change that is not (or no longer)\n"
+               "    queued.  A change that completes leaves the queue and its count with it.\n"
+               "    ",
+        .params = {arg("operations", "list[tuple[str, str]]"), arg("delta", "int")},
+        .returns = "list[int]",
+        .impl = count_starts,
     },
     {
         .name = "_deferred_result",
