@@ -232,10 +232,24 @@ def test_installer_children_get_the_hidden_window_settings(ww):
     info = kwargs["startupinfo"]
     assert info.dwFlags & subprocess.STARTF_USESHOWWINDOW and info.wShowWindow == 0
     assert ww._subprocess_kwargs()["startupinfo"] is not info  # a new one for every call
-    # A real child started with them: it runs, has no console of its own, and its output
-    # comes back through _run.
-    code = "import ctypes; print('console', ctypes.windll.kernel32.GetConsoleWindow())"
-    hidden = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, **kwargs)
-    assert hidden.returncode == 0 and hidden.stdout.strip() == "console 0", hidden.stderr
-    result = ww._run([sys.executable, "-c", "print('from a hidden child')"])
-    assert (result.ok, result.stdout) == (True, "from a hidden child")
+    # A real child started by _run reads them back from its own start-up information.
+    result = ww._run([sys.executable, "-c", STARTUP_INFO])
+    assert (result.ok, result.stdout) == (True, "show-window flag 1, shown 0"), result.stderr
+    plain = subprocess.run([sys.executable, "-c", STARTUP_INFO], capture_output=True, text=True, timeout=120)
+    assert plain.stdout.startswith("show-window flag 0")
+
+
+STARTUP_INFO = textwrap.dedent("""
+    import ctypes
+    from ctypes import wintypes
+    class STARTUPINFOW(ctypes.Structure):
+        _fields_ = [("cb", wintypes.DWORD), ("lpReserved", wintypes.LPWSTR), ("lpDesktop", wintypes.LPWSTR),
+                    ("lpTitle", wintypes.LPWSTR)] + [(n, wintypes.DWORD) for n in (
+                    "dwX", "dwY", "dwXSize", "dwYSize", "dwXCountChars", "dwYCountChars", "dwFillAttribute",
+                    "dwFlags")] + [("wShowWindow", wintypes.WORD), ("cbReserved2", wintypes.WORD),
+                    ("lpReserved2", ctypes.c_void_p), ("hStdInput", wintypes.HANDLE),
+                    ("hStdOutput", wintypes.HANDLE), ("hStdError", wintypes.HANDLE)]
+    info = STARTUPINFOW(cb=ctypes.sizeof(STARTUPINFOW))
+    ctypes.windll.kernel32.GetStartupInfoW(ctypes.byref(info))
+    print(f"show-window flag {info.dwFlags & 1}, shown {info.wShowWindow}")
+""")
