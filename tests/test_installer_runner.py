@@ -50,8 +50,26 @@ def test_missing_program_gives_127(ww, tmp_path):
     missing = tmp_path / "no-such-installer"
     result = ww._run([missing, "pip", "install", "x"])
     assert (result.ok, result.returncode, result.stdout) == (False, 127, "")
-    assert result.command == (str(missing), "pip", "install", "x") and str(missing) in result.stderr
-    assert "No such file" in result.stderr or "cannot find" in result.stderr
+    assert result.command == (str(missing), "pip", "install", "x")
+    # the program as OSError shows a file name (on Windows the exception itself names none)
+    assert result.stderr.startswith(("[Errno 2] ", "[WinError 2] ")) and result.stderr.endswith(f": {str(missing)!r}")
+
+
+@pytest.mark.parametrize("exc, stderr", [
+    # Windows: the exception names no file, so the program is added the way OSError shows one
+    (FileNotFoundError(2, "The system cannot find the file specified"),
+     "[Errno 2] The system cannot find the file specified: 'C:\\\\no where\\\\uv.exe'"),
+    # POSIX: the exception's own text already names it
+    (FileNotFoundError(2, "No such file or directory", "C:\\no where\\uv.exe"),
+     "[Errno 2] No such file or directory: 'C:\\\\no where\\\\uv.exe'"),
+])
+def test_missing_program_message_names_the_program(ww, monkeypatch, exc, stderr):
+    def missing(cmd, **kwargs):
+        raise exc
+
+    monkeypatch.setattr(ww.subprocess, "run", missing)
+    result = ww._run(["C:\\no where\\uv.exe", "pip"])
+    assert (result.ok, result.returncode, result.stdout, result.stderr) == (False, 127, "", stderr)
 
 
 def test_time_out_gives_124_with_partial_output(ww):
@@ -213,6 +231,12 @@ def test_subprocess_kwargs_on_windows(ww, monkeypatch, fake_windows):
         ("The file is in use", True),
         ("Failed to replace C:\\Program Files\\Talvex\\TALVEX.EXE", True),
         ("uv: OS Error 5", True),
+        # pip on a Windows in another language, and under Wine: only the error number is fixed
+        ("PermissionError: [WinError 5] Zugriff verweigert: 'C:\\x\\mod.pyd'", True),
+        ("PermissionError: [WinError 5] Access denied: 'Z:\\x\\mod.pyd'", True),
+        ("PermissionError: [WinError 32] Sharing violation: 'Z:\\x\\demo'", True),
+        ("FileNotFoundError: [WinError 2] The system cannot find the file specified", False),
+        ("[WinError 50] The request is not supported", False),
         (None, False), ("", False), (0, False), ("os error 2", False),
         ("ERROR: No matching distribution found for talvex-ext-nope", False),
     ],

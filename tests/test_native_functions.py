@@ -1,6 +1,7 @@
 """The module's functions behave like functions written in Python: argument errors,
 mutable defaults, pickling, exceptions, call-time name lookup and reference counts."""
 
+import builtins
 import copy
 import gc
 import inspect
@@ -11,6 +12,8 @@ import sys
 import tracemalloc
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 
 def twin(fn):
@@ -46,6 +49,57 @@ BAD_CALLS = [
 def test_argument_errors_match_the_interpreter(ww, name, args, kwargs):
     fn = getattr(ww, name)
     assert str(error_of(fn, args, kwargs)) == str(error_of(twin(fn), args, kwargs))
+
+
+# Misspelt keywords: the "Did you mean" is the interpreter's own, on every platform (the
+# python.org Windows build has no _suggestions module). Case flips, swaps, long and
+# non-ASCII names, and names too far from every parameter.
+MISSPELT = ["upgrde", "UPGRADE", "Upgrade", "updrage", "defer_on_lok", "defer-on-lock", "deferonlock",
+            "names", "pakage", "PACKAGE", "pkg", "p", "x" * 41, "defer_on_lock_" + "x" * 40,
+            "upgräde", "défer_on_lock", "pack\u00e4ge", "u", "timeuot", "upgrade_", "_upgrade"]
+
+
+@pytest.mark.parametrize("keyword", MISSPELT)
+@pytest.mark.parametrize("name", ["run_install", "sanitize_cli_text", "_run"])
+def test_misspelt_keyword_suggestion_matches_the_interpreter(ww, name, keyword):
+    fn = getattr(ww, name)
+    args = ("a",) if name != "_run" else (["a"],)
+    assert keyword not in inspect.signature(fn).parameters
+    assert str(error_of(fn, args, {keyword: 1})) == str(error_of(twin(fn), args, {keyword: 1}))
+
+
+@st.composite
+def near_misses(draw):
+    """A parameter name of run_install with a few letters changed, dropped, added or case-flipped."""
+    name = list(draw(st.sampled_from(["package", "upgrade", "defer_on_lock"])))
+    for at, put in draw(st.lists(st.tuples(st.integers(0, 14), st.sampled_from(["", "x", "_", "E", "\u00e9", "+"])),
+                                 max_size=4)):
+        at = min(at, len(name))
+        name[at:at + 1] = [put] if draw(st.booleans()) else [put] + name[at:at + 1]
+    text = "".join(name)
+    return text.swapcase() if draw(st.booleans()) else text
+
+
+@given(st.one_of(near_misses(), st.text(st.characters(codec="utf-8", categories=["L", "N", "Pc"]),
+                                        min_size=1, max_size=45)))
+@settings(max_examples=400, deadline=None)
+def test_any_misspelt_keyword_gets_the_interpreters_message(keyword):
+    import talvex.core.extensions.wheelwork as ww
+
+    fn = ww.run_install
+    if not keyword or keyword in inspect.signature(fn).parameters:
+        return
+    assert str(error_of(fn, ("a",), {keyword: 1})) == str(error_of(twin(fn), ("a",), {keyword: 1}))
+
+
+def test_suggestion_needs_no_import(ww, monkeypatch):
+    imported = []
+    real_import = builtins.__import__
+    monkeypatch.setattr(builtins, "__import__", lambda name, *a, **k: imported.append(name) or real_import(name, *a, **k))
+    monkeypatch.setitem(sys.modules, "_suggestions", None)  # as in a build without it
+    message = str(error_of(ww.run_install, ("a",), {"upgrad": True}))
+    assert message == "run_install() got an unexpected keyword argument 'upgrad'. Did you mean 'upgrade'?"
+    assert imported == []
 
 
 def test_keyword_names_that_are_equal_but_not_identical(ww):

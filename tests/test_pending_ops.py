@@ -27,6 +27,7 @@ UNREADABLE = ["Ignoring unreadable pending-ops file"]
 
 def test_location(ww, tmp_path, monkeypatch, log):
     monkeypatch.setenv("HOME", str(tmp_path))
+    monkeypatch.setenv("USERPROFILE", str(tmp_path))  # the home directory on Windows
     monkeypatch.delenv("TALVEX_PENDING_OPS_FILE", raising=False)
     default = tmp_path / ".talvex" / "pending-extension-ops.json"
     assert ww._pending_ops_path() == default

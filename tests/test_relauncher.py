@@ -68,9 +68,10 @@ def test_pyside6_is_not_imported_at_load():
 
 @pytest.fixture
 def windows(rl, monkeypatch):
-    """Pretend to be Windows; pathlib cannot make Windows paths here, so POSIX ones stand in."""
-    monkeypatch.setattr(rl.os, "name", "nt")
-    monkeypatch.setattr(rl, "Path", pathlib.PosixPath)
+    """Pretend to be Windows; pathlib cannot make Windows paths elsewhere, so POSIX ones stand in."""
+    if os.name != "nt":
+        monkeypatch.setattr(rl.os, "name", "nt")
+        monkeypatch.setattr(rl, "Path", pathlib.PosixPath)
 
 
 @pytest.mark.parametrize("executable, expected",
@@ -107,10 +108,11 @@ def test_windows_relaunch_prefers_pythonw_unless_frozen(rl, monkeypatch, tmp_pat
 def test_gui_executable_elsewhere_and_errors(rl, monkeypatch, tmp_path):
     (tmp_path / "pythonw.exe").write_bytes(b"")
     exe = str(tmp_path / "python")
+    monkeypatch.setattr(rl.os, "name", "posix")
     assert rl._gui_executable(exe) is exe
     monkeypatch.setattr(rl.os, "name", "nt")
 
-    class Broken(pathlib.PosixPath):
+    class Broken(type(tmp_path)):
         def is_file(self):
             raise PermissionError("no look")
 

@@ -2,7 +2,11 @@
 #include "runtime/call.hpp"
 #include "runtime/errors.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 namespace tvx {
@@ -64,21 +68,107 @@ void too_many_positional(FunctionObject *f, const Shape &s, Py_ssize_t given, Py
                  given == 1 && !kwonly_given ? "was" : "were");
 }
 
-void unexpected_keyword(FunctionObject *f, PyObject *keyword) {
-    nb::object suggestion;
-    if (PyTuple_GET_SIZE(f->param_names) > 0) {
-        PyObject *mod = PyImport_ImportModule("_suggestions");
-        if (mod) {
-            nb::object m = nb::steal(mod);
-            PyObject *r = PyObject_CallMethod(mod, "_generate_suggestions", "OO",
-                                              nb::list(nb::handle(f->param_names)).ptr(), keyword);
-            if (r && r != Py_None)
-                suggestion = nb::steal(r);
-            else
-                Py_XDECREF(r);
-        }
-        PyErr_Clear();
+// The interpreter's "Did you mean" for a misspelt name, computed as CPython 3.13 does it
+// (Python/suggestions.c; the _suggestions module that exposes it is not in every build):
+// a Levenshtein distance over the UTF-8 bytes where a change of letter case costs 1 and any
+// other edit 2, common prefixes and suffixes trimmed first, names longer than 40 bytes
+// (after trimming) and lists of 750 names or more never matched, and no more than a third
+// of the characters involved changed. The first name with the smallest distance wins.
+constexpr size_t kSuggestionMaxName = 40;
+constexpr Py_ssize_t kSuggestionMaxCandidates = 750;
+constexpr size_t kMoveCost = 2;
+constexpr size_t kCaseCost = 1;
+
+size_t substitution_cost(char a, char b) {
+    if ((a & 31) != (b & 31))
+        return kMoveCost;
+    if (a == b)
+        return 0;
+    if ('A' <= a && a <= 'Z')
+        a += 'a' - 'A';
+    if ('A' <= b && b <= 'Z')
+        b += 'a' - 'A';
+    return a == b ? kCaseCost : kMoveCost;
+}
+
+size_t edit_distance(std::string_view a, std::string_view b, size_t max_cost) {
+    while (!a.empty() && !b.empty() && a.front() == b.front()) {
+        a.remove_prefix(1);
+        b.remove_prefix(1);
     }
+    while (!a.empty() && !b.empty() && a.back() == b.back()) {
+        a.remove_suffix(1);
+        b.remove_suffix(1);
+    }
+    if (a.empty() || b.empty())
+        return (a.size() + b.size()) * kMoveCost;
+    if (a.size() > kSuggestionMaxName || b.size() > kSuggestionMaxName)
+        return max_cost + 1;
+    if (b.size() < a.size())
+        std::swap(a, b);
+    if ((b.size() - a.size()) * kMoveCost > max_cost)
+        return max_cost + 1;
+    // One row of the matrix, updated in place: row[i] is the cost from b[:j] to a[:i+1].
+    std::array<size_t, kSuggestionMaxName> row;
+    for (size_t i = 0; i < a.size(); ++i)
+        row[i] = (i + 1) * kMoveCost;
+    size_t result = 0;
+    for (size_t j = 0; j < b.size(); ++j) {
+        size_t diagonal = result = j * kMoveCost;
+        size_t minimum = SIZE_MAX;
+        for (size_t i = 0; i < a.size(); ++i) {
+            size_t substitute = diagonal + substitution_cost(b[j], a[i]);
+            diagonal = row[i];
+            result = std::min(std::min(result, diagonal) + kMoveCost, substitute);
+            row[i] = result;
+            minimum = std::min(minimum, result);
+        }
+        if (minimum > max_cost)
+            return max_cost + 1;
+    }
+    return result;
+}
+
+// The closest of `names` to `keyword`, or an invalid object when none is close enough.
+nb::object closest_name(PyObject *names, PyObject *keyword) {
+    Py_ssize_t count = PyTuple_GET_SIZE(names);
+    if (count >= kSuggestionMaxCandidates)
+        return {};
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(keyword, &size);
+    if (!text)
+        return {};
+    std::string_view wanted(text, static_cast<size_t>(size));
+    PyObject *best = nullptr;
+    size_t best_distance = SIZE_MAX;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *name = PyTuple_GET_ITEM(names, i);
+        int same = PyObject_RichCompareBool(name, keyword, Py_EQ);
+        if (same < 0)
+            return {};
+        if (same)
+            continue;
+        Py_ssize_t name_size = 0;
+        const char *name_text = PyUnicode_AsUTF8AndSize(name, &name_size);
+        if (!name_text)
+            return {};
+        size_t limit = (static_cast<size_t>(size + name_size) + 3) * kMoveCost / 6;
+        limit = std::min(limit, best_distance - 1);
+        size_t distance =
+            edit_distance(wanted, std::string_view(name_text, static_cast<size_t>(name_size)), limit);
+        if (distance > limit)
+            continue;
+        if (!best || distance < best_distance) {
+            best = name;
+            best_distance = distance;
+        }
+    }
+    return best ? nb::borrow(best) : nb::object();
+}
+
+void unexpected_keyword(FunctionObject *f, PyObject *keyword) {
+    nb::object suggestion = closest_name(f->param_names, keyword);
+    PyErr_Clear();
     if (suggestion.is_valid())
         PyErr_Format(PyExc_TypeError,
                      "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",

@@ -114,7 +114,12 @@ nb::object run(Call &c) {
     } catch (nb::python_error &e) {
         if (e.matches(PyExc_FileNotFoundError)) {
             tvx::Handling handling(e);
-            return pip_result(c, false, cmd, 127, nb::str(""), tvx::to_str(e.value()));
+            // On Windows the exception names no file ("[WinError 2] The system cannot find
+            // the file specified"): add the program, the way OSError shows a filename.
+            nb::object text = tvx::to_str(e.value());
+            if (cmd.size() > 0 && e.value().attr("filename").is_none())
+                text = nb::str("{}: {!r}").format(text, cmd[0]);
+            return pip_result(c, false, cmd, 127, nb::str(""), text);
         }
         if (e.matches(c.g("subprocess").attr("TimeoutExpired"))) {
             tvx::Handling handling(e);
@@ -140,7 +145,9 @@ nb::object run(Call &c) {
 }
 
 // Texts by which pip and uv report files held open by a running process (or an
-// attempt to replace the application's own executable).
+// attempt to replace the application's own executable). The last two are the
+// interpreter's own prefix of ERROR_ACCESS_DENIED and ERROR_SHARING_VIOLATION, which
+// stays the same when Windows words the message in another language.
 constexpr const char *kLockMarkers[] = {
     "access is denied",
     "os error 5",
@@ -148,6 +155,8 @@ constexpr const char *kLockMarkers[] = {
     "is in use",
     "cannot access the file",
     "talvex.exe",
+    "[winerror 5]",
+    "[winerror 32]",
 };
 
 nb::object looks_like_file_lock_error(Call &c) {

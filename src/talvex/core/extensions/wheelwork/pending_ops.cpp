@@ -172,7 +172,7 @@ void replace_durably(Call &c, nb::handle target, nb::handle text, nb::handle old
         if (!old_stat.is_none())
             os.attr("chmod")(tmp, nb::module_::import_("stat").attr("S_IMODE")(
                                       old_stat.attr("st_mode")));
-        tmp.attr("write_text")(text, "encoding"_a = "utf-8");
+        tmp.attr("write_text")(text, "encoding"_a = "utf-8", "newline"_a = "");
         nb::object fh = tmp.attr("open")("r+b");
         try {
             os.attr("fsync")(fh.attr("fileno")());
