@@ -246,6 +246,21 @@ def test_verbosity_controls_module_log_records(search):
     assert proc.returncode == 0 and marker in proc.stderr and "talvex.core.extensions.wheelwork" in proc.stderr
 
 
+def test_cli_verbosity_adds_up_on_both_sides_of_the_command(monkeypatch, capsys):
+    import logging
+
+    from talvex_ext_cli import cli
+
+    talvex = logging.getLogger("talvex")
+    monkeypatch.setattr(talvex, "handlers", [])
+    monkeypatch.setattr(talvex, "level", talvex.level)
+    monkeypatch.setattr(talvex, "propagate", talvex.propagate)
+    for argv, level in ((["-v", "about", "-v"], logging.DEBUG), (["about", "-v"], logging.INFO)):
+        assert cli.main(argv) == 0
+        assert talvex.level == level
+    capsys.readouterr()
+
+
 @pytest.mark.parametrize("raised, status, message",
                          [(KeyboardInterrupt, 130, "interrupted"), (LookupError("queue exploded"), 1,
                                                                     "LookupError: queue exploded")])

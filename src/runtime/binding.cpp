@@ -1,9 +1,11 @@
 #include "runtime/binding.hpp"
 #include "runtime/call.hpp"
+#include "runtime/errors.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -191,39 +193,6 @@ Py_ssize_t find_keyword(PyObject *names, PyObject *keyword) {
     return -1;
 }
 
-// Called inside a catch block at the boundary to the interpreter: the exception a
-// body raised in Python terms is restored; any other C++ exception becomes the
-// Python exception closest to it, so none ever unwinds into the interpreter.
-void set_error_from_current() noexcept {
-    try {
-        throw;
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const nb::builtin_exception &b) {
-        PyObject *type = PyExc_RuntimeError;
-        switch (b.type()) {
-        case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
-        case nb::exception_type::index_error: type = PyExc_IndexError; break;
-        case nb::exception_type::key_error: type = PyExc_KeyError; break;
-        case nb::exception_type::value_error: type = PyExc_ValueError; break;
-        case nb::exception_type::type_error: type = PyExc_TypeError; break;
-        case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
-        case nb::exception_type::import_error: type = PyExc_ImportError; break;
-        case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
-        default: break;
-        }
-        PyErr_SetString(type, b.what());
-    } catch (const nb::cast_error &) {
-        PyErr_SetString(PyExc_TypeError, "unexpected argument type");
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_Format(PyExc_SystemError, "unexpected C++ exception: %s", e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception of unknown type");
-    }
-}
-
 PyObject *run(FunctionObject *f, PyObject *const *slots, nb::handle varargs) {
     // Runs the body with the bound arguments; C++ exceptions become Python ones.
     if (Py_EnterRecursiveCall(" while calling a Python object"))
@@ -372,6 +341,22 @@ PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
 
 nb::handle Call::closure(size_t i) const {
     return nb::handle(PyTuple_GET_ITEM(closure_.ptr(), static_cast<Py_ssize_t>(i)));
+}
+
+bool Call::still_own(const char *name) const {
+    auto *f = reinterpret_cast<FunctionObject *>(function_.ptr());
+    const std::vector<const char *> &keeps = f->spec->keeps;
+    for (size_t i = 0; i < keeps.size(); ++i) {
+        if (keeps[i] != name && std::strcmp(keeps[i], name) != 0)
+            continue;
+        PyObject *value = nullptr;
+        if (PyDict_GetItemRef(globals_.ptr(), detail::cached_name(f, name), &value) < 0)
+            throw nb::python_error();
+        nb::object held = nb::steal(value);
+        return held.is(closure(i));
+    }
+    PyErr_Format(PyExc_SystemError, "%U keeps no module name %s", f->qualname, name);
+    throw nb::python_error();
 }
 
 namespace detail {

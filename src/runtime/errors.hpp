@@ -18,6 +18,11 @@ namespace nb = nanobind;
 // has no traceback yet).
 inline nb::object or_none(nb::handle h) { return h.is_valid() ? nb::borrow(h) : nb::none(); }
 
+// Called inside a catch block: sets the interpreter's error from the exception
+// being handled.  A python_error is restored; any other C++ exception becomes the
+// Python exception closest to it (bad_alloc: MemoryError; others: SystemError).
+void set_error_from_current() noexcept;
+
 // Throws nb::python_error when the interpreter has an exception set.
 void throw_if_error();
 

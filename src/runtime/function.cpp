@@ -283,6 +283,19 @@ nb::object make_function(nb::handle type, const FuncSpec &spec, nb::handle globa
         else
             f->has_varargs = true;
     }
+    if (spec.impl.named >= 0) {
+        // A typed body takes the declared parameters, *varargs at its place.
+        Py_ssize_t named = f->n_positional + f->n_kwonly;
+        Py_ssize_t varargs_at = f->has_varargs ? f->n_positional : -1;
+        if (spec.impl.named != named || spec.impl.varargs_at != varargs_at) {
+            PyErr_Format(PyExc_SystemError,
+                         "%s: the body takes %d named parameters (*varargs at %d), the declaration "
+                         "has %zd (*varargs at %zd)",
+                         spec.qualname ? spec.qualname : spec.name, spec.impl.named,
+                         spec.impl.varargs_at, named, varargs_at);
+            throw nb::python_error();
+        }
+    }
     f->globals = Py_NewRef(globals.ptr());
     f->closure = closure.is_valid() ? Py_NewRef(closure.ptr()) : nullptr;
 

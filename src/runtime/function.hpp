@@ -58,16 +58,35 @@ inline Param kwarg(const char *name, const char *annotation, Default d = {}) {
 class Call;
 using Impl = nb::object (*)(Call &);
 
+// The body of a function.  A typed body, bound with tvx::body<fn>, receives its
+// declared parameters by name:
+//     nb::object clean_summary(Call &c, nb::handle summary);
+//     .impl = tvx::body<clean_summary>,
+// one nb::handle per named parameter in declaration order, and an nb::tuple at
+// the place of *varargs.  make_function checks that the body takes exactly the
+// parameters the spec declares (SystemError at import otherwise).  A plain
+// `nb::object (Call &)` body reads its arguments as c[i] (transitional).
+struct Body {
+    Impl fn = nullptr;
+    int named = -1;       // named parameters a typed body takes; -1: plain body
+    int varargs_at = -1;  // position of a typed body's nb::tuple parameter, or -1
+    constexpr Body() = default;
+    constexpr Body(Impl f) : fn(f) {}
+    constexpr Body(Impl f, int n, int at) : fn(f), named(n), varargs_at(at) {}
+    nb::object operator()(Call &c) const { return fn(c); }
+};
+
 struct FuncSpec {
     const char *name;
     const char *qualname = nullptr;  // nullptr: same as name
     const char *doc = nullptr;       // nullptr: no docstring (__doc__ is None)
     std::vector<Param> params;       // positional-or-keyword, then *varargs, then keyword-only
     const char *returns = nullptr;   // return annotation; nullptr: none
-    Impl impl = nullptr;
-    // Module-level names whose values at definition time the function keeps as
-    // its closure (c.closure(i), in this order), so that a native fast path can
-    // tell whether a name still holds the module's own object.
+    Body impl = {};
+    // Module-level names whose values at definition time the frame records, so
+    // that a native fast path can tell with c.still_own("name") whether a name
+    // still holds the module's own object (kept as the function's closure,
+    // c.closure(i) in this order, for code not yet converted).
     std::vector<const char *> keeps = {};
 };
 

@@ -32,7 +32,8 @@ public:
     nb::object def(const FuncSpec &spec);
     // Defines the functions named in `order`, in that order, taking each from
     // whichever of `tables` holds it; `after(name)` runs after each definition
-    // (for constants bound between two functions).
+    // (for constants bound between two functions).  Transitional: a converted
+    // module has each concern define its own functions with def(), in order.
     void def_in_order(std::span<const char *const> order, std::initializer_list<FunctionTable> tables,
                       const std::function<void(std::string_view)> &after = {});
     // Binds `name` to a new list of the given strings (e.g. __all__).

@@ -7,8 +7,8 @@ namespace {
 
 constexpr const char *kSummaryPrefix = "Talvex - ";
 
-nb::object clean_summary(Call &c) {
-    nb::object text = c[0].attr("strip")();
+nb::object clean_summary(Call &, nb::handle summary) {
+    nb::object text = summary.attr("strip")();
     if (tvx::truthy(text.attr("startswith")(kSummaryPrefix)))
         return text[nb::slice(nb::int_(9), nb::none(), nb::none())];
     return text;
@@ -40,25 +40,27 @@ nb::object format_about_html(Call &c) {
     return nb::str("").attr("join")(parts);
 }
 
-const FuncSpec kFunctions[] = {
-    {
-        .name = "_clean_summary",
-        .doc = "Summary text for display, without a leading ``Talvex - ``.",
-        .params = {arg("summary", "str")},
-        .returns = "str",
-        .impl = clean_summary,
-    },
-    {
-        .name = "format_about_html",
-        .doc = "Build the HTML body text for the About Talvex dialog.",
-        .params = {},
-        .returns = "str",
-        .impl = format_about_html,
-    },
+const FuncSpec kCleanSummary = {
+    .name = "_clean_summary",
+    .doc = "Summary text for display, without a leading ``Talvex - ``.",
+    .params = {arg("summary", "str")},
+    .returns = "str",
+    .impl = tvx::body<clean_summary>,
+};
+
+const FuncSpec kFormatAboutHtml = {
+    .name = "format_about_html",
+    .doc = "Build the HTML body text for the About Talvex dialog.",
+    .params = {},
+    .returns = "str",
+    .impl = tvx::body<format_about_html>,
 };
 
 }  // namespace
 
-std::span<const FuncSpec> about_text_functions() { return kFunctions; }
+void init_about_text(tvx::ModuleFrame &frame) {
+    frame.def(kCleanSummary);
+    frame.def(kFormatAboutHtml);
+}
 
 }  // namespace aboutmeta

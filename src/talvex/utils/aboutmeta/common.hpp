@@ -1,13 +1,12 @@
-// Shared pieces of the aboutmeta module: the per-concern function tables the
-// module frame is assembled from, and the fixed texts more than one concern uses.
+// Shared pieces of the aboutmeta module: the per-concern parts the module frame is
+// assembled from, and the fixed texts more than one concern uses.
 #pragma once
 
 #include "runtime/call.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/function.hpp"
+#include "runtime/idioms.hpp"
 #include "runtime/module.hpp"
-
-#include <span>
 
 namespace aboutmeta {
 
@@ -24,10 +23,11 @@ inline constexpr const char *kDefaultLicense = "Proprietary";
 inline constexpr const char *kUnknownVersion = "unknown";
 inline constexpr const char *kDocsSuffix = "/tree/main/docs";
 
-// Function tables, one per concern (each in the source file of that name).
-std::span<const FuncSpec> pyproject_fields_functions();
-std::span<const FuncSpec> package_metadata_functions();
-std::span<const FuncSpec> about_text_functions();
+// Each concern defines its functions into the module, in the module's order (each
+// in the source file of that name).
+void init_pyproject_fields(tvx::ModuleFrame &frame);
+void init_package_metadata(tvx::ModuleFrame &frame);
+void init_about_text(tvx::ModuleFrame &frame);
 
 // The AboutMeta named tuple, built at import (see about_record.cpp).
 nb::object build_about_meta_class(tvx::ModuleFrame &frame);

@@ -2,24 +2,11 @@
 // order the module's statements define them.
 #include "common.hpp"
 
-#include <string_view>
-
 namespace aboutmeta {
 
 namespace {
 
 constexpr const char *kModuleDoc = "Read Talvex package metadata for UI and CLI display.";
-
-// Module-level functions in source order.
-constexpr const char *kFunctionOrder[] = {
-    "_read_pyproject_field",
-    "_parse_project_urls",
-    "_display_name",
-    "get_version",
-    "get_aboutmeta",
-    "_clean_summary",
-    "format_about_html",
-};
 
 void exec_module(nb::module_ m) {
     tvx::ModuleFrame frame(m);
@@ -44,8 +31,9 @@ void exec_module(nb::module_ m) {
     frame.set("_DEFAULT_SUMMARY", nb::str("Talvex for visualization and analysis."));
     frame.set("AboutMeta", build_about_meta_class(frame));
 
-    frame.def_in_order(kFunctionOrder,
-                       {pyproject_fields_functions, package_metadata_functions, about_text_functions});
+    init_pyproject_fields(frame);
+    init_package_metadata(frame);
+    init_about_text(frame);
 }
 
 }  // namespace

@@ -18,8 +18,7 @@ bool package_not_found(const Call &c, const nb::python_error &e) {
     return e.matches(c.attr("metadata", "PackageNotFoundError"));
 }
 
-nb::object parse_project_urls(Call &c) {
-    nb::handle meta_json = c[0];
+nb::object parse_project_urls(Call &, nb::handle meta_json) {
     nb::dict urls;
     nb::str separator(", ");
     nb::object entries = meta_json.attr("get")("project_url", nb::list());
@@ -33,8 +32,8 @@ nb::object parse_project_urls(Call &c) {
     return urls;
 }
 
-nb::object display_name(Call &c) {
-    nb::object value = c[0].attr("strip")();
+nb::object display_name(Call &, nb::handle raw) {
+    nb::object value = raw.attr("strip")();
     if (contains(value, nb::str("<")))
         return value.attr("split")("<", 1)[0].attr("strip")();
     if (tvx::truthy(value))
@@ -86,12 +85,7 @@ nb::object get_aboutmeta(Call &c) {
         author = c.call("_display_name", or_else(get("Author-email", author), author));
         maintainer = or_else(get("Maintainer"), nb::str("")).attr("strip")();
 
-        nb::object meta_json;
-        PyObject *json = nullptr;
-        int found = PyObject_GetOptionalAttrString(meta.ptr(), "json", &json);
-        if (found < 0)
-            throw nb::python_error();
-        meta_json = found ? nb::steal(json) : nb::object(nb::dict());
+        nb::object meta_json = tvx::attr_or(meta, "json", nb::dict());
         if (!tvx::truthy(meta_json))
             meta_json = nb::dict();
 
@@ -117,39 +111,45 @@ nb::object get_aboutmeta(Call &c) {
                   homepage, documentation, python_version);
 }
 
-const FuncSpec kFunctions[] = {
-    {
-        .name = "_parse_project_urls",
-        .doc = "Map the metadata's labelled project links (``Label, URL``) to their addresses.",
-        .params = {arg("meta_json", "dict")},
-        .returns = "dict[str, str]",
-        .impl = parse_project_urls,
-    },
-    {
-        .name = "_display_name",
-        .doc = "Display name of a person from a metadata field (``Name <email>`` -> ``Name``).",
-        .params = {arg("raw", "str")},
-        .returns = "str",
-        .impl = display_name,
-    },
-    {
-        .name = "get_version",
-        .doc = "Return the installed package version.",
-        .params = {},
-        .returns = "str",
-        .impl = get_version,
-    },
-    {
-        .name = "get_aboutmeta",
-        .doc = "Collect basic package metadata for About dialogs and similar UI.",
-        .params = {},
-        .returns = "AboutMeta",
-        .impl = get_aboutmeta,
-    },
+const FuncSpec kParseProjectUrls = {
+    .name = "_parse_project_urls",
+    .doc = "Map the metadata's labelled project links (``Label, URL``) to their addresses.",
+    .params = {arg("meta_json", "dict")},
+    .returns = "dict[str, str]",
+    .impl = tvx::body<parse_project_urls>,
+};
+
+const FuncSpec kDisplayName = {
+    .name = "_display_name",
+    .doc = "Display name of a person from a metadata field (``Name <email>`` -> ``Name``).",
+    .params = {arg("raw", "str")},
+    .returns = "str",
+    .impl = tvx::body<display_name>,
+};
+
+const FuncSpec kGetVersion = {
+    .name = "get_version",
+    .doc = "Return the installed package version.",
+    .params = {},
+    .returns = "str",
+    .impl = tvx::body<get_version>,
+};
+
+const FuncSpec kGetAboutmeta = {
+    .name = "get_aboutmeta",
+    .doc = "Collect basic package metadata for About dialogs and similar UI.",
+    .params = {},
+    .returns = "AboutMeta",
+    .impl = tvx::body<get_aboutmeta>,
 };
 
 }  // namespace
 
-std::span<const FuncSpec> package_metadata_functions() { return kFunctions; }
+void init_package_metadata(tvx::ModuleFrame &frame) {
+    frame.def(kParseProjectUrls);
+    frame.def(kDisplayName);
+    frame.def(kGetVersion);
+    frame.def(kGetAboutmeta);
+}
 
 }  // namespace aboutmeta

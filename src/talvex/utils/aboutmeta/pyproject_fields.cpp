@@ -6,8 +6,7 @@ namespace aboutmeta {
 
 namespace {
 
-nb::object read_pyproject_field(Call &c) {
-    nb::handle pattern = c[0];
+nb::object read_pyproject_field(Call &c, nb::handle pattern) {
     if (!tvx::truthy(c.g("_PYPROJECT").attr("is_file")()))
         return nb::none();
     nb::object text = c.g("_PYPROJECT").attr("read_text")("encoding"_a = "utf-8");
@@ -17,18 +16,16 @@ nb::object read_pyproject_field(Call &c) {
     return match.attr("group")(1);
 }
 
-const FuncSpec kFunctions[] = {
-    {
-        .name = "_read_pyproject_field",
-        .doc = "Read a field of the checkout's pyproject.toml (first line matching pattern).",
-        .params = {arg("pattern", "re.Pattern[str]")},
-        .returns = "str | None",
-        .impl = read_pyproject_field,
-    },
+const FuncSpec kReadPyprojectField = {
+    .name = "_read_pyproject_field",
+    .doc = "Read a field of the checkout's pyproject.toml (first line matching pattern).",
+    .params = {arg("pattern", "re.Pattern[str]")},
+    .returns = "str | None",
+    .impl = tvx::body<read_pyproject_field>,
 };
 
 }  // namespace
 
-std::span<const FuncSpec> pyproject_fields_functions() { return kFunctions; }
+void init_pyproject_fields(tvx::ModuleFrame &frame) { frame.def(kReadPyprojectField); }
 
 }  // namespace aboutmeta

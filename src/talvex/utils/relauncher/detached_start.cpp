@@ -6,16 +6,15 @@ namespace relauncher {
 
 namespace {
 
-nb::object qt_start_detached(Call &c) {
-    nb::handle program = c[0], arguments = c[1], env = c[2];
-    nb::object QtCore = import_from(c, "PySide6", "QtCore");
+nb::object qt_start_detached(Call &c, nb::handle program, nb::handle arguments, nb::handle env) {
+    nb::object QtCore = tvx::import_from(c, "PySide6", "QtCore");
     nb::object process = QtCore.attr("QProcess")();
     process.attr("setProgram")(program);
     process.attr("setArguments")(nb::list(arguments));
     if (tvx::truthy(env)) {
         nb::object environment = QtCore.attr("QProcessEnvironment").attr("systemEnvironment")();
         for (nb::handle item : env.attr("items")()) {
-            auto [key, value] = unpack_pair(item);
+            auto [key, value] = tvx::unpack<2>(item);
             environment.attr("insert")(key, value);
         }
         process.attr("setProcessEnvironment")(environment);
@@ -23,8 +22,7 @@ nb::object qt_start_detached(Call &c) {
     return nb::bool_(tvx::truthy(process.attr("startDetached")()));
 }
 
-nb::object start_detached(Call &c) {
-    nb::handle program = c[0], arguments = c[1], wait_for_pid = c[2];
+nb::object start_detached(Call &c, nb::handle program, nb::handle arguments, nb::handle wait_for_pid) {
     nb::object env = nb::none();
     if (!wait_for_pid.is_none()) {
         nb::dict entries;
@@ -34,32 +32,34 @@ nb::object start_detached(Call &c) {
     return c.call("_qt_start_detached", program, arguments, env);
 }
 
-const FuncSpec kFunctions[] = {
-    {
-        .name = "_qt_start_detached",
-        .doc = "Start *program* with *arguments* as a detached process through Qt.\n"
-               "\n"
-               "*env* entries are added to this process's environment for the child; None\n"
-               "or an empty dict leaves the inherited environment unchanged.  Returns\n"
-               "whether Qt started the process.\n",
-        .params = {arg("program", "str"), arg("arguments", "list[str]"),
-                   arg("env", "dict[str, str] | None")},
-        .returns = "bool",
-        .impl = qt_start_detached,
-    },
-    {
-        .name = "_start_detached",
-        .doc = "Start *program* detached; with *wait_for_pid* the child finds that process id\n"
-               "in ``PREVIOUS_PID_ENV`` and waits for it to exit.\n",
-        .params = {arg("program", "str"), arg("arguments", "list[str]"),
-                   kwarg("wait_for_pid", "Optional[int]", dflt(nullptr))},
-        .returns = "bool",
-        .impl = start_detached,
-    },
+const FuncSpec kQtStartDetached = {
+    .name = "_qt_start_detached",
+    .doc = "Start *program* with *arguments* as a detached process through Qt.\n"
+           "\n"
+           "*env* entries are added to this process's environment for the child; None\n"
+           "or an empty dict leaves the inherited environment unchanged.  Returns\n"
+           "whether Qt started the process.\n",
+    .params = {arg("program", "str"), arg("arguments", "list[str]"),
+               arg("env", "dict[str, str] | None")},
+    .returns = "bool",
+    .impl = tvx::body<qt_start_detached>,
+};
+
+const FuncSpec kStartDetached = {
+    .name = "_start_detached",
+    .doc = "Start *program* detached; with *wait_for_pid* the child finds that process id\n"
+           "in ``PREVIOUS_PID_ENV`` and waits for it to exit.\n",
+    .params = {arg("program", "str"), arg("arguments", "list[str]"),
+               kwarg("wait_for_pid", "Optional[int]", dflt(nullptr))},
+    .returns = "bool",
+    .impl = tvx::body<start_detached>,
 };
 
 }  // namespace
 
-std::span<const FuncSpec> detached_start_functions() { return kFunctions; }
+void init_detached_start(tvx::ModuleFrame &frame) {
+    frame.def(kQtStartDetached);
+    frame.def(kStartDetached);
+}
 
 }  // namespace relauncher

@@ -2,8 +2,6 @@
 // order the module's statements define them.
 #include "common.hpp"
 
-#include <string_view>
-
 namespace relauncher {
 
 namespace {
@@ -35,22 +33,6 @@ constexpr const char *kPublicNames[] = {
     "wait_for_previous_instance",
 };
 
-// Module-level functions in source order.
-constexpr const char *kFunctionOrder[] = {
-    "_gui_executable",
-    "relaunch_command",
-    "_qt_start_detached",
-    "_start_detached",
-    "_pid_alive",
-    "wait_for_previous_instance",
-    "_main_window",
-    "main_window",
-    "_quit_qt_application",
-    "_close_main_window",
-    "quit_application",
-    "restart_application",
-};
-
 void exec_module(nb::module_ m) {
     tvx::ModuleFrame frame(m);
     frame.set("__doc__", nb::str(kModuleDoc));
@@ -66,9 +48,11 @@ void exec_module(nb::module_ m) {
     frame.set("PREVIOUS_PID_ENV", nb::str("TALVEX_WAIT_FOR_PID"));
 
     frame.set_str_list("__all__", kPublicNames);
-    frame.def_in_order(kFunctionOrder, {relaunch_command_functions, detached_start_functions,
-                                        previous_instance_functions, main_window_functions,
-                                        quit_restart_functions});
+    init_relaunch_command(frame);
+    init_detached_start(frame);
+    init_previous_instance(frame);
+    init_main_window(frame);
+    init_quit_restart(frame);
 }
 
 }  // namespace

@@ -1,47 +1,31 @@
-// Finding the running application's main window and closing it the way the tray
-// icon's Quit command does, bypassing the user's on-close preference.
+// Finding the running application's main window: through the host's UI manager,
+// else among Qt's top-level windows.
 #include "common.hpp"
 
 namespace relauncher {
 
 namespace {
 
-nb::object main_window_lookup(Call &c) {
-    nb::handle app_context = c[0];
-
+nb::object main_window_lookup(Call &c, nb::handle app_context) {
     nb::object ui_manager = nb::none();
     if (!app_context.is_none()) {
-        try {
-            ui_manager = app_context.attr("get_component")("ui_manager");
-        } catch (nb::python_error &e) {
-            if (!tvx::is_exception(e))
-                throw;
-            ui_manager = nb::none();
-        }
+        ui_manager = tvx::except_exception(
+            [&] { return app_context.attr("get_component")("ui_manager"); },
+            [] { return nb::object(nb::none()); });
     }
     nb::object holder = nb::none();
-    if (!ui_manager.is_none()) {
-        holder = optional_attr(ui_manager, "main_window_ui");
-        if (!holder.is_valid())
-            holder = nb::none();
-    }
+    if (!ui_manager.is_none())
+        holder = tvx::attr_or(ui_manager, "main_window_ui", nb::none());
     nb::object window = nb::none();
-    if (!holder.is_none()) {
-        window = optional_attr(holder, "main_window");
-        if (!window.is_valid())
-            window = nb::none();
-    }
+    if (!holder.is_none())
+        window = tvx::attr_or(holder, "main_window", nb::none());
     if (!window.is_none())
         return window;
 
-    nb::object QtWidgets;
-    try {
-        QtWidgets = import_from(c, "PySide6", "QtWidgets");
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
+    nb::object QtWidgets = tvx::except_exception(
+        [&] { return tvx::import_from(c, "PySide6", "QtWidgets"); }, [] { return nb::object(); });
+    if (!QtWidgets.is_valid())
         return nb::none();
-    }
     nb::object app = QtWidgets.attr("QApplication").attr("instance")();
     if (app.is_none())
         return nb::none();
@@ -61,62 +45,32 @@ nb::object main_window_lookup(Call &c) {
     return nb::none();
 }
 
-nb::object main_window(Call &c) { return c.call("_main_window", c[0]); }
+nb::object main_window(Call &c, nb::handle app_context) { return c.call("_main_window", app_context); }
 
-nb::object close_main_window(Call &c) {
-    nb::object window = c.call("_main_window", c[0]);
-    if (window.is_none())
-        return nb::bool_(true);
-    try {
-        window.attr("_force_quit_from_tray") = nb::bool_(true);
-        window.attr("close")();
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
-        tvx::log_exc(c, e, "debug", "Could not close the main window");
-        return nb::bool_(false);
-    }
-    try {
-        return nb::bool_(!tvx::truthy(window.attr("isVisible")()));
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_RuntimeError))
-            throw;
-        return nb::bool_(true);  // the Qt object is gone with its close
-    }
-}
+const FuncSpec kMainWindowLookup = {
+    .name = "_main_window",
+    .doc = "Best-effort lookup of the main window: through the app context's UI manager,\n"
+           "else the first top-level Qt window whose class name contains \"MainWindow\".\n",
+    .params = {arg("app_context", "Any", dflt(nullptr))},
+    .returns = "Optional[Any]",
+    .impl = tvx::body<main_window_lookup>,
+};
 
-const FuncSpec kFunctions[] = {
-    {
-        .name = "_main_window",
-        .doc = "Best-effort lookup of the main window: through the app context's UI manager,\n"
-               "else the first top-level Qt window whose class name contains \"MainWindow\".\n",
-        .params = {arg("app_context", "Any", dflt(nullptr))},
-        .returns = "Optional[Any]",
-        .impl = main_window_lookup,
-    },
-    {
-        .name = "main_window",
-        .doc = "Return the running application's main window, or None.\n"
-               "\n"
-               "For components that need a parent for a dialog but own no window.\n",
-        .params = {arg("app_context", "Any", dflt(nullptr))},
-        .returns = "Optional[Any]",
-        .impl = main_window,
-    },
-    {
-        .name = "_close_main_window",
-        .doc = "Close the main window, bypassing the on-close preference (ask / tray).\n"
-               "\n"
-               "True when it closed or there was none; False when it refused, for example\n"
-               "because a tab holds unsaved work.\n",
-        .params = {arg("app_context", "Any", dflt(nullptr))},
-        .returns = "bool",
-        .impl = close_main_window,
-    },
+const FuncSpec kMainWindow = {
+    .name = "main_window",
+    .doc = "Return the running application's main window, or None.\n"
+           "\n"
+           "For components that need a parent for a dialog but own no window.\n",
+    .params = {arg("app_context", "Any", dflt(nullptr))},
+    .returns = "Optional[Any]",
+    .impl = tvx::body<main_window>,
 };
 
 }  // namespace
 
-std::span<const FuncSpec> main_window_functions() { return kFunctions; }
+void init_main_window(tvx::ModuleFrame &frame) {
+    frame.def(kMainWindowLookup);
+    frame.def(kMainWindow);
+}
 
 }  // namespace relauncher

@@ -51,8 +51,7 @@ bool process_running(unsigned long long pid) {
 }
 #endif
 
-nb::object pid_alive(Call &c) {
-    nb::handle pid = c[0];
+nb::object pid_alive([[maybe_unused]] Call &c, nb::handle pid) {
     if (pid <= nb::int_(0))
         return nb::bool_(false);
 #ifdef _WIN32
@@ -83,8 +82,7 @@ nb::object pid_alive(Call &c) {
 #endif
 }
 
-nb::object wait_for_previous_instance(Call &c) {
-    nb::handle timeout = c[0];
+nb::object wait_for_previous_instance(Call &c, nb::handle timeout) {
     nb::object name = c.g("PREVIOUS_PID_ENV");
     nb::object raw = c.attr("os", "environ").attr("get")(name, "").attr("strip")();
     if (!tvx::truthy(raw))
@@ -125,29 +123,31 @@ nb::object wait_for_previous_instance(Call &c) {
     return nb::bool_(false);
 }
 
-const FuncSpec kFunctions[] = {
-    {
-        .name = "_pid_alive",
-        .doc = "Return True when process *pid* still runs (a probe that delivers nothing).\n",
-        .params = {arg("pid", "int")},
-        .returns = "bool",
-        .impl = pid_alive,
-    },
-    {
-        .name = "wait_for_previous_instance",
-        .doc = "Wait for the instance that launched this one to exit.\n"
-               "\n"
-               "The process id comes from ``PREVIOUS_PID_ENV``, which is consumed.  Returns\n"
-               "True when there is nothing to wait for or the process has exited, False when\n"
-               "it still runs after *timeout* seconds; start-up goes on either way.\n",
-        .params = {arg("timeout", "float", dflt(30.0))},
-        .returns = "bool",
-        .impl = wait_for_previous_instance,
-    },
+const FuncSpec kPidAlive = {
+    .name = "_pid_alive",
+    .doc = "Return True when process *pid* still runs (a probe that delivers nothing).\n",
+    .params = {arg("pid", "int")},
+    .returns = "bool",
+    .impl = tvx::body<pid_alive>,
+};
+
+const FuncSpec kWaitForPreviousInstance = {
+    .name = "wait_for_previous_instance",
+    .doc = "Wait for the instance that launched this one to exit.\n"
+           "\n"
+           "The process id comes from ``PREVIOUS_PID_ENV``, which is consumed.  Returns\n"
+           "True when there is nothing to wait for or the process has exited, False when\n"
+           "it still runs after *timeout* seconds; start-up goes on either way.\n",
+    .params = {arg("timeout", "float", dflt(30.0))},
+    .returns = "bool",
+    .impl = tvx::body<wait_for_previous_instance>,
 };
 
 }  // namespace
 
-std::span<const FuncSpec> previous_instance_functions() { return kFunctions; }
+void init_previous_instance(tvx::ModuleFrame &frame) {
+    frame.def(kPidAlive);
+    frame.def(kWaitForPreviousInstance);
+}
 
 }  // namespace relauncher

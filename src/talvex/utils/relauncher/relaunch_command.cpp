@@ -7,8 +7,7 @@ namespace relauncher {
 
 namespace {
 
-nb::object gui_executable(Call &c) {
-    nb::handle executable = c[0];
+nb::object gui_executable(Call &c, nb::handle executable) {
     if (!c.attr("os", "name").equal(nb::str("nt")))
         return nb::borrow(executable);
     nb::object candidate = c.call("Path", executable).attr("with_name")("pythonw.exe");
@@ -31,7 +30,7 @@ nb::object relaunch_command(Call &c) {
     for (nb::handle item : argv[nb::slice(nb::int_(1), nb::none(), nb::none())])
         arguments.append(tvx::to_str(item));
 
-    nb::object frozen = optional_attr(sys, "frozen");
+    nb::object frozen = tvx::optional_attr(sys, "frozen");
     if (frozen.is_valid() && tvx::truthy(frozen))
         return nb::make_tuple(executable, arguments);
 
@@ -44,30 +43,32 @@ nb::object relaunch_command(Call &c) {
     return nb::make_tuple(program, full);
 }
 
-const FuncSpec kFunctions[] = {
-    {
-        .name = "_gui_executable",
-        .doc = "On Windows prefer ``pythonw.exe`` beside *executable*, so the new instance\n"
-               "does not open a console window that the user never asked for.\n",
-        .params = {arg("executable", "str")},
-        .returns = "str",
-        .impl = gui_executable,
-    },
-    {
-        .name = "relaunch_command",
-        .doc = "Return ``(program, arguments)`` that start this application again.\n"
-               "\n"
-               "The arguments this process was started with are passed on, so that a file\n"
-               "given on the command line is reopened.  A frozen build is its own\n"
-               "executable; otherwise the interpreter runs ``-m talvex``.\n",
-        .params = {},
-        .returns = "tuple[str, list[str]]",
-        .impl = relaunch_command,
-    },
+const FuncSpec kGuiExecutable = {
+    .name = "_gui_executable",
+    .doc = "On Windows prefer ``pythonw.exe`` beside *executable*, so the new instance\n"
+           "does not open a console window that the user never asked for.\n",
+    .params = {arg("executable", "str")},
+    .returns = "str",
+    .impl = tvx::body<gui_executable>,
+};
+
+const FuncSpec kRelaunchCommand = {
+    .name = "relaunch_command",
+    .doc = "Return ``(program, arguments)`` that start this application again.\n"
+           "\n"
+           "The arguments this process was started with are passed on, so that a file\n"
+           "given on the command line is reopened.  A frozen build is its own\n"
+           "executable; otherwise the interpreter runs ``-m talvex``.\n",
+    .params = {},
+    .returns = "tuple[str, list[str]]",
+    .impl = tvx::body<relaunch_command>,
 };
 
 }  // namespace
 
-std::span<const FuncSpec> relaunch_command_functions() { return kFunctions; }
+void init_relaunch_command(tvx::ModuleFrame &frame) {
+    frame.def(kGuiExecutable);
+    frame.def(kRelaunchCommand);
+}
 
 }  // namespace relauncher
