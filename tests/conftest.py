@@ -9,6 +9,9 @@ import pytest
 _site = os.environ.get("TALVEX_SITE")
 if _site:
     sys.path.insert(0, _site)
+# The runtime's test probe, where it was built apart from the modules (scripts/test).
+if os.environ.get("TALVEX_PROBE_DIR"):
+    sys.path.insert(0, os.environ["TALVEX_PROBE_DIR"])
 
 os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
 
