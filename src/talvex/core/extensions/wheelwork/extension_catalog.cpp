@@ -6,6 +6,8 @@
 #include "json_name_scan.hpp"
 #include "text_scan.hpp"
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -335,7 +337,8 @@ public:
     explicit GzipInflater(ProjectNameScanner &scanner)
         : scanner_(scanner), zlib_(nb::module_::import_("zlib")) {}
 
-    bool feed(nb::object data) {
+    bool feed(nb::object data, nb::handle url) {
+        received_ += PyBytes_GET_SIZE(data.ptr());
         for (;;) {
             if (!inflater_.is_valid()) {
                 if (after_member_)
@@ -352,7 +355,12 @@ public:
                     throw;
                 return false;
             }
-            if (!PyBytes_CheckExact(out.ptr()) || !scanner_.feed(bytes_view(out)))
+            if (!PyBytes_CheckExact(out.ptr()))
+                return false;
+            produced_ += PyBytes_GET_SIZE(out.ptr());
+            if (produced_ > index::kSimpleIndex.of(received_))
+                index::raise_too_large(url, index::kSimpleIndex.of(received_));
+            if (!scanner_.feed(bytes_view(out)))
                 return false;
             if (tvx::truthy(inflater_.attr("eof"))) {
                 data = inflater_.attr("unused_data");
@@ -391,18 +399,21 @@ private:
     nb::object zlib_;
     nb::object inflater_;
     bool after_member_ = false;
+    Py_ssize_t received_ = 0, produced_ = 0;
 };
 
 // Reads the simple index the way _http_json would (same request, same opening
-// and error mapping) and scans the body for the visible names as it arrives,
+// and error mapping: over `connection` of `origin` when that is not None, else
+// through urllib) and scans the body for the visible names as it arrives,
 // keeping the bytes received.  Returns true with `names` filled when the scan
 // succeeded; otherwise `document` is what the full parse of the same bytes
 // gives (or None when the response's context manager swallowed an exception).
 bool read_simple_index(const Call &c, nb::handle url, nb::handle timeout, nb::handle headers,
-                       VisibilityFilter &filter, nb::list &names, nb::object &document) {
+                       VisibilityFilter &filter, nb::list &names, nb::object &document,
+                       nb::handle origin, nb::object &connection, const index::Deadline &deadline,
+                       bool &reusable) {
     bool scanned = false;
-    nb::object request = index::build_request(url, headers);
-    document = index::open(url, request, timeout, [&](nb::handle response) -> nb::object {
+    auto read = [&](nb::handle response) -> nb::object {
         bool gzip = index::is_gzip(index::header(response, "Content-Encoding"));
         VisibleNameCollector collector(filter, names);
         ProjectNameScanner scanner(collector);
@@ -418,7 +429,7 @@ bool read_simple_index(const Call &c, nb::handle url, nb::handle timeout, nb::ha
             if (scanning && !PyBytes_CheckExact(piece.ptr()))
                 scanning = false;
             if (scanning)
-                scanning = gzip ? inflater.feed(piece) : scanner.feed(bytes_view(piece));
+                scanning = gzip ? inflater.feed(piece, url) : scanner.feed(bytes_view(piece));
         }
         auto body = [&] {
             nb::object joined = nb::bytes("").attr("join")(received);
@@ -442,8 +453,21 @@ bool read_simple_index(const Call &c, nb::handle url, nb::handle timeout, nb::ha
             return nb::none();
         }
         names.attr("clear")();
-        return index::parse_answer(c, url, response, body(), gzip);
-    });
+        return index::parse_answer(c, url, response, body(), gzip, index::kSimpleIndex);
+    };
+    reusable = false;
+    nb::object urllib_timeout = nb::borrow(timeout);
+    if (!origin.is_none()) {
+        std::optional<nb::object> value =
+            index::fetch(origin, connection, url, headers, deadline, read, reusable);
+        if (value) {
+            document = *value;
+            return scanned;
+        }
+        urllib_timeout = nb::float_(std::max(deadline.left(), 0.001));
+    }
+    nb::object request = index::build_request(url, headers);
+    document = index::open(url, request, urllib_timeout, read);
     return scanned;
 }
 
@@ -483,8 +507,48 @@ nb::object info_text(nb::handle info, const char *key) {
     return tvx::truthy(value) ? nb::object(tvx::to_str(value)) : nb::object(nb::str(""));
 }
 
+// The listing's shared connections: (origin, list of idle connections, the
+// listing's deadline as Deadline::epoch_seconds()).
+constexpr size_t kOrigin = 0, kIdle = 1, kListingDeadline = 2;
+
+// A project document over one of the pool's connections, bounded by the
+// per-project time-out and the listing's deadline; _http_json when the
+// request is one for urllib after all.
+nb::object pooled_document(const Call &c, nb::handle pool, nb::handle url, nb::handle per_project) {
+    nb::tuple p = nb::borrow<nb::tuple>(pool);
+    nb::object origin = p[kOrigin], idle = p[kIdle];
+    index::Deadline deadline = index::Deadline(nb::cast<double>(per_project))
+                                   .earlier(index::Deadline::at(nb::cast<double>(p[kListingDeadline])));
+    // Taken and given back while holding the GIL, so each worker has its own.
+    nb::object connection = PyList_GET_SIZE(idle.ptr()) > 0 ? nb::object(idle.attr("pop")())
+                                                            : index::Origin::connection(origin);
+    bool reusable = false;
+    std::optional<nb::object> value;
+    try {
+        value = index::fetch(
+            origin, connection, url, nb::none(), deadline,
+            [&](nb::handle response) {
+                bool gzip = index::is_gzip(index::header(response, "Content-Encoding"));
+                nb::object body = index::read_body(response, index::kDocumentLimit, url);
+                return index::parse_answer(c, url, response, body, gzip, index::kDocument);
+            },
+            reusable);
+    } catch (nb::python_error &) {
+        connection.attr("close")();
+        throw;
+    }
+    if (reusable)
+        idle.attr("append")(connection);
+    else
+        connection.attr("close")();
+    if (value)
+        return *value;
+    return c.call("_http_json", url, "timeout"_a = std::max(deadline.left(), 0.001));
+}
+
 // Runs in a worker thread: the entry of one project, filled from its JSON
-// document when metadata is wanted.  Closure: (fetch_metadata, timeout).
+// document when metadata is wanted.  Closure: (fetch_metadata, timeout, pool
+// or None).
 nb::object meta_entry(Call &c) {
     nb::handle pkg = c[0];
     nb::dict entry = stub_entry(c, pkg);
@@ -492,7 +556,11 @@ nb::object meta_entry(Call &c) {
         return entry;
     try {
         nb::object url = nb::str("https://{}/pypi/{}/json").format(kIndexHost, pkg);
-        nb::object meta = c.call("_http_json", url, "timeout"_a = project_timeout(c.closure(1)));
+        nb::object per_project = project_timeout(c.closure(1));
+        nb::handle pool = c.closure(2);
+        nb::object meta = pool.is_none() || !index::Origin::serves(nb::borrow<nb::tuple>(pool)[kOrigin], url)
+                              ? c.call("_http_json", url, "timeout"_a = per_project)
+                              : pooled_document(c, pool, url, per_project);
         nb::object info = PyDict_Check(meta.ptr()) ? nb::object(meta.attr("get")("info"))
                                                    : nb::object(nb::none());
         if (PyDict_Check(info.ptr())) {
@@ -523,6 +591,73 @@ const FuncSpec kMetaEntry = {
     .params = {arg("pkg", "str")},
     .returns = "dict[str, Any]",
     .impl = meta_entry,
+};
+
+// The connections of one listing: opened ahead while the index downloads,
+// idle between requests, every one closed when the listing is over.
+struct Connections {
+    nb::object origin = nb::none();
+    nb::list idle;
+    nb::list held;     // every connection made here, closed at the end
+    nb::list opening;  // (future of connect(), connection)
+    nb::object opener;
+
+    // Up to kMaxWorkers - 1 connections (the index's own joins them), fewer
+    // when fewer projects can be listed, connecting in the background.
+    void open_ahead(const Call &c, nb::handle futures_module, nb::handle max_packages,
+                    nb::handle per_project) {
+        long wanted = static_cast<long>(kMaxWorkers) - 1;
+        long cap = PyLong_Check(max_packages.ptr()) ? PyLong_AsLong(max_packages.ptr()) : 0;
+        if (cap == -1 && PyErr_Occurred())
+            PyErr_Clear();
+        if (cap > 0)
+            wanted = std::min(wanted, cap - 1);
+        if (wanted <= 0)
+            return;
+        (void)c;
+        opener = futures_module.attr("ThreadPoolExecutor")("max_workers"_a = wanted);
+        for (long i = 0; i < wanted; ++i) {
+            nb::object connection = index::Origin::connection(origin);
+            nb::setattr(connection, "timeout", per_project);
+            held.append(connection);
+            opening.append(nb::make_tuple(opener.attr("submit")(connection.attr("connect")), connection));
+        }
+    }
+
+    // The connections opened ahead that are ready by now join the idle ones; a
+    // failed one is closed (its request opens it again and reports why).
+    void take_opened(nb::handle futures_module, const index::Deadline &deadline) {
+        if (!opener.is_valid())
+            return;
+        nb::list futures;
+        for (nb::handle item : opening)
+            futures.append(item[0]);
+        futures_module.attr("wait")(futures, "timeout"_a = deadline.left());
+        for (nb::handle item : opening) {
+            nb::object future = item[0], connection = item[1];
+            if (!tvx::truthy(future.attr("done")()))
+                continue;  // still connecting: left out
+            if (future.attr("exception")().is_none())
+                idle.append(connection);
+            else
+                connection.attr("close")();
+        }
+        opening = nb::list();
+        opener.attr("shutdown")("wait"_a = false);
+    }
+
+    ~Connections() {
+        try {
+            if (opener.is_valid())
+                opener.attr("shutdown")("wait"_a = false);
+            for (nb::handle connection : held)
+                connection.attr("close")();
+            for (nb::handle connection : idle)
+                connection.attr("close")();
+        } catch (nb::python_error &) {
+            // closing is best effort: the sockets close with their objects
+        }
+    }
 };
 
 // `with manager as value: body(value)`
@@ -559,11 +694,38 @@ nb::object list_pypi_talvex_extensions(Call &c) {
     // read and scanned here, without building the document; otherwise (and for
     // any document the scan leaves alone) it is parsed and filtered as a whole.
     bool scanned = false;
-    if (c.g("_http_json").is(c.closure(0)) && c.g("json").is(c.closure(1)) &&
-        filter.decides_natively())
-        scanned = read_simple_index(c, url, timeout, accept, filter, names, simple);
-    else
+    bool own_client = c.g("_http_json").is(c.closure(0));
+    // While the client is the module's own and urllib is as shipped, the
+    // documents are read over the module's own connections, bounded as a
+    // whole: the index by `timeout`, the listing by `timeout` and the
+    // per-project time-out.  The project documents' connections are opened
+    // while the index downloads, the index's own one joins them after.
+    double seconds = PyFloat_Check(timeout.ptr()) || PyLong_Check(timeout.ptr())
+                         ? PyFloat_AsDouble(timeout.ptr())
+                         : -1.0;
+    if (seconds == -1.0 && PyErr_Occurred())
+        PyErr_Clear();
+    Connections pool;
+    if (own_client && seconds > 0.0 && seconds < 1e9 && index::urllib_is_stock())
+        pool.origin = index::Origin::make(url);
+    index::Deadline index_deadline(seconds);
+    index::Deadline listing_deadline(seconds + nb::cast<double>(project_timeout(timeout)));
+    nb::object index_connection;
+    if (!pool.origin.is_none()) {
+        index_connection = index::Origin::connection(pool.origin);
+        pool.held.append(index_connection);
+        if (tvx::truthy(fetch_metadata))
+            pool.open_ahead(c, futures_module, max_packages, project_timeout(timeout));
+    }
+    if (own_client && c.g("json").is(c.closure(1)) && filter.decides_natively()) {
+        bool reusable = false;
+        scanned = read_simple_index(c, url, timeout, accept, filter, names, simple, pool.origin,
+                                    index_connection, index_deadline, reusable);
+        if (reusable)
+            pool.idle.append(index_connection);
+    } else {
         simple = c.call("_http_json", url, "timeout"_a = timeout, "headers"_a = accept);
+    }
     if (!scanned) {
         nb::object projects = PyDict_Check(simple.ptr()) ? nb::object(simple.attr("get")("projects"))
                                                          : nb::object(nb::none());
@@ -588,7 +750,13 @@ nb::object list_pypi_talvex_extensions(Call &c) {
         return nb::list();
 
     size_t workers = count == 1 ? 1 : std::min(count, kMaxWorkers);
-    nb::object entry_fn = tvx::make_nested(c, kMetaEntry, nb::make_tuple(fetch_metadata, timeout));
+    nb::object shared = nb::none();
+    if (!pool.origin.is_none()) {
+        pool.take_opened(futures_module, listing_deadline);
+        shared = nb::make_tuple(pool.origin, pool.idle, listing_deadline.epoch_seconds());
+    }
+    nb::object entry_fn =
+        tvx::make_nested(c, kMetaEntry, nb::make_tuple(fetch_metadata, timeout, shared));
     nb::dict by_name;
     with_block(executor_type("max_workers"_a = workers), [&](nb::handle pool) {
         nb::dict futures;
