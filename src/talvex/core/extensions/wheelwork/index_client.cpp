@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <memory>
 #include <string_view>
 
@@ -285,20 +286,56 @@ double Deadline::epoch_seconds() const {
 
 // --- the module's own connections -------------------------------------------------
 
+namespace {
+
+// The handlers of the opener urlopen builds for itself on its first call (a
+// handler with nothing to do, such as ProxyHandler without proxies, is left out).
+constexpr const char *kDefaultHandlers[] = {
+    "ProxyHandler",     "UnknownHandler", "HTTPHandler",        "HTTPDefaultErrorHandler",
+    "HTTPRedirectHandler", "FTPHandler",  "FileHandler",        "HTTPErrorProcessor",
+    "DataHandler",      "HTTPSHandler",
+};
+
+// Whether urlopen's opener is the one it makes itself (none yet, or one of
+// the default handlers only), not one installed with install_opener.
+bool default_opener(nb::handle request) {
+    PyObject *found = nullptr;
+    int has = PyObject_GetOptionalAttrString(request.ptr(), "_opener", &found);
+    if (has < 0)
+        throw nb::python_error();
+    nb::object opener = nb::steal(found);
+    if (has == 0)
+        return false;
+    if (opener.is_none())
+        return true;
+    if (!nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(opener.ptr()))).is(request.attr("OpenerDirector")))
+        return false;
+    nb::object handlers = opener.attr("handlers");
+    if (!PyList_Check(handlers.ptr()) || nb::len(handlers) > std::size(kDefaultHandlers))
+        return false;
+    for (nb::handle handler : handlers) {
+        nb::handle type(reinterpret_cast<PyObject *>(Py_TYPE(handler.ptr())));
+        bool known = false;
+        for (const char *name : kDefaultHandlers)
+            known = known || type.is(request.attr(name));
+        if (!known)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool urllib_is_stock() {
     nb::object request = nb::module_::import_("urllib.request");
     nb::object urlopen = request.attr("urlopen");
-    PyObject *module = nullptr, *opener = nullptr;
+    PyObject *module = nullptr;
     if (PyObject_GetOptionalAttrString(urlopen.ptr(), "__module__", &module) < 0)
         throw nb::python_error();
     nb::object owned_module = nb::steal(module);
     if (!module || !PyUnicode_Check(module) || PyUnicode_CompareWithASCIIString(module, "urllib.request") != 0)
         return false;
-    int found = PyObject_GetOptionalAttrString(request.ptr(), "_opener", &opener);
-    if (found < 0)
-        throw nb::python_error();
-    nb::object owned_opener = nb::steal(opener);
-    return found == 1 && owned_opener.is_none();
+    return default_opener(request);
 }
 
 namespace {
