@@ -257,8 +257,9 @@ def refuse_index_host(host):
 # --- deadlines --------------------------------------------------------------------
 
 
-def test_drip_answer_ends_at_the_deadline(ww, index):
-    index.route("/slow", tls_index.drip(index, b'{"a": 1}', every=0.5))
+@pytest.mark.parametrize("how", [{}, {"head_at_once": True}, {"head_at_once": True, "close": True}])
+def test_drip_answer_ends_at_the_deadline(ww, index, how):
+    index.route("/slow", tls_index.drip(index, b'{"a": 1}' + b" " * 100, every=0.5, **how))
     start = time.monotonic()
     with pytest.raises(TimeoutError):
         ww._http_json(f"{index.origin}/slow", timeout=1.5)

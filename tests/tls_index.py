@@ -151,11 +151,17 @@ class TlsIndex:
         self.httpd.server_close()
 
 
-def drip(index, body, *, every=2.0, limit=60.0):
-    """A route that sends a valid answer (status line, headers, body) one byte at a time."""
+def drip(index, body, *, every=2.0, limit=60.0, close=False, head_at_once=False):
+    """A route that sends a valid answer (status line, headers, body) one byte at a time;
+    with `head_at_once`, the status line and headers come at once, then the body drips."""
     def answer(handler):
-        data = (b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
-                b"Content-Length: %d\r\n\r\n" % len(body)) + body
+        head = (b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                b"Content-Length: %d\r\n%s\r\n" % (len(body), b"Connection: close\r\n" if close else b""))
+        if head_at_once:
+            handler.wfile.write(head)
+            handler.wfile.flush()
+            head = b""
+        data = head + body
         start = time.monotonic()
         for i in range(len(data)):
             if index.stopping.is_set() or time.monotonic() - start > limit:

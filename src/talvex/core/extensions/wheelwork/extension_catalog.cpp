@@ -709,7 +709,8 @@ nb::object list_pypi_talvex_extensions(Call &c) {
     if (own_client && seconds > 0.0 && seconds < 1e9 && index::urllib_is_stock())
         pool.origin = index::Origin::make(url);
     index::Deadline index_deadline(seconds);
-    index::Deadline listing_deadline(seconds + nb::cast<double>(project_timeout(timeout)));
+    index::Deadline listing_deadline(
+        pool.origin.is_none() ? 0.0 : seconds + nb::cast<double>(project_timeout(timeout)));
     nb::object index_connection;
     if (!pool.origin.is_none()) {
         index_connection = index::Origin::connection(pool.origin);

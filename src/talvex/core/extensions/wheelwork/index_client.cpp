@@ -249,6 +249,14 @@ nb::object read_body(nb::handle response, Py_ssize_t limit, nb::handle url) {
     nb::object body = response.attr("read")(limit + 1);
     if (static_cast<Py_ssize_t>(nb::len(body)) > limit)
         raise_too_large(url, limit);
+    // A read of a given size does not notice a connection closed before the
+    // announced length; reading the whole body at once raises this.
+    nb::object left = response.attr("length");
+    if (PyLong_CheckExact(left.ptr()) && tvx::truthy(left)) {
+        nb::object error = nb::module_::import_("http.client").attr("IncompleteRead")(body, left);
+        PyErr_SetRaisedException(error.release().ptr());
+        throw nb::python_error();
+    }
     return body;
 }
 
@@ -485,15 +493,19 @@ public:
         nb::object shutdown = socket.attr("socket").attr("shutdown");
         nb::object how = socket.attr("SHUT_RDWR");
         nb::object conn = nb::borrow(connection);
+        nb::list sent = sent_;
         auto fired = fired_;
-        nb::object expire = nb::cpp_function([conn, shutdown, how, fired]() {
+        nb::object expire = nb::cpp_function([conn, sent, shutdown, how, fired]() {
             fired->store(true);
-            try {
-                nb::object sock = conn.attr("sock");
-                if (!sock.is_none())
-                    shutdown(sock, how);
-            } catch (nb::python_error &) {
-                // a socket already closed has nothing left to wake
+            nb::list sockets = sent;
+            sockets.append(conn.attr("sock"));
+            for (nb::handle sock : sockets) {
+                try {
+                    if (!sock.is_none())
+                        shutdown(sock, how);
+                } catch (nb::python_error &) {
+                    // a socket already closed has nothing left to wake
+                }
             }
         });
         timer_ = nb::module_::import_("threading").attr("Timer")(deadline.left(), expire);
@@ -512,7 +524,16 @@ public:
 
     bool fired() const { return fired_->load(); }
 
+    // The socket a request went out on: an answer that ends the connection
+    // takes it from the connection, and it must still be woken.
+    void watch(nb::handle connection) {
+        nb::object sock = connection.attr("sock");
+        if (!sock.is_none())
+            sent_.append(sock);
+    }
+
 private:
+    nb::list sent_;
     std::shared_ptr<std::atomic<bool>> fired_;
     nb::object timer_;
 };
@@ -565,6 +586,7 @@ std::optional<nb::object> fetch(nb::handle origin, nb::object &connection, nb::h
                 if (kept)
                     sock.attr("settimeout")(deadline.left());
                 connection.attr("request")("GET", selector, "headers"_a = sent);
+                watchdog.watch(connection);
                 response = connection.attr("getresponse")();
                 break;
             } catch (nb::python_error &e) {
@@ -580,8 +602,9 @@ std::optional<nb::object> fetch(nb::handle origin, nb::object &connection, nb::h
         try {
             if (status >= 200 && status < 300) {
                 nb::object value = read(response);
-                reusable = !watchdog.fired() && tvx::truthy(response.attr("isclosed")()) &&
-                           !connection.attr("sock").is_none();
+                if (watchdog.fired())  // what was read may be cut short
+                    raise_timeout(url);
+                reusable = tvx::truthy(response.attr("isclosed")()) && !connection.attr("sock").is_none();
                 if (!reusable)
                     close();
                 return value;
@@ -606,8 +629,7 @@ std::optional<nb::object> fetch(nb::handle origin, nb::object &connection, nb::h
             raise_status(url, cause.value(), detail, cause);
         } catch (nb::python_error &e) {
             close();
-            if (watchdog.fired() && tvx::is_exception(e) &&
-                !e.matches(PyExc_RuntimeError) && !e.matches(PyExc_ValueError))
+            if (watchdog.fired() && tvx::is_exception(e) && !e.matches(PyExc_TimeoutError))
                 raise_timeout(url);
             throw;
         }
