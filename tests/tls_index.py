@@ -89,6 +89,7 @@ class TlsIndex:
 
         class Handler(http.server.BaseHTTPRequestHandler):
             protocol_version = "HTTP/1.1"
+            disable_nagle_algorithm = True  # headers and body go out as they are written
 
             def setup(self):
                 with index.lock:
