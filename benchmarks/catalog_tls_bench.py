@@ -450,9 +450,10 @@ def summarize(results):
                      f"entries equal: {equal}")
         label = f"catalog over HTTPS, {ms} ms RTT, 50 Mbit/s (120 projects)"
         rows.append((f"{label}: time end to end", n, p, "s", p / n, ">= 3x"))
-        rows.append((f"{label}: native / floor of the link ({f:.2f} s)", n, f, "s", f"{n / f:.2f}x", "<= 1.15x"))
+        rows.append((f"{label}: native against the floor of the link (floor {f:.2f} s)", n, p, "s",
+                     f"{n / f:.2f}x", "<= 1.15x of the floor"))
         rows.append((f"{label}: TLS handshakes for project documents", med["native"]["document_handshakes"],
-                     med["python"]["document_handshakes"], "", p and med["python"]["document_handshakes"]
+                     med["python"]["document_handshakes"], "", med["python"]["document_handshakes"]
                      / max(med["native"]["document_handshakes"], 1), "<= 8"))
         if not equal:
             sys.exit("the clients' entries differ")
@@ -539,14 +540,16 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--projects", type=int, default=700_000)
-    parser.add_argument("--no-hostile", action="store_true")
+    parser.add_argument("--no-hostile", action="store_true", help="leave out the hostile index")
+    parser.add_argument("--no-link", action="store_true", help="only the hostile index")
     parser.add_argument("--child", nargs=3, metavar=("SIDE", "PORT", "NAMES"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         child(*args.child)
         return
-    rows, lines = summarize(measure_link(args.repeat, projects=args.projects))
-    print("\n".join(lines))
+    if not args.no_link:
+        rows, lines = summarize(measure_link(args.repeat, projects=args.projects))
+        print("\n".join(lines))
     if not args.no_hostile:
         for what, value, bound, unit, outcome, target in measure_hostile():
             print(f"{what}: {value:.2f} {unit} (bound {bound:g} {unit}) {outcome}  target {target}")

@@ -6,8 +6,10 @@ native figure, the plain-Python figure and their ratio.
 
     python benchmarks/run.py [--quick] [--repeat N] [--no-link]
 
-The catalog over a paced link (catalog_link_bench.py) runs each side in a child
-process; its rows are medians of 3 runs (1 with --quick).
+The catalog over a paced link (catalog_link_bench.py) and over HTTPS with round-trip
+latency (catalog_tls_bench.py, which also prints the hostile-index figures when run by
+itself) run each side in a child process; their rows are medians of 3 runs (1 with
+--quick).
 
 The built modules are found through TALVEX_SITE (a developer build's site
 directory) or the installed package.
@@ -34,6 +36,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import catalog_bench  # noqa: E402
 import catalog_link_bench  # noqa: E402
+import catalog_tls_bench  # noqa: E402
 import talvex.core.extensions.wheelwork as ww  # noqa: E402
 
 ESC = "\x1b"
@@ -376,7 +379,7 @@ def main():
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="1 MiB texts and fewer repeats")
     parser.add_argument("--no-link", action="store_true",
-                        help="leave out the catalog over a paced link (about 15 s a run)")
+                        help="leave out the catalog over a paced link and over HTTPS (about 2 min)")
     args = parser.parse_args()
     size = (1 if args.quick else 8) * 1024 * 1024
     repeat = 3 if args.quick else args.repeat
@@ -386,6 +389,8 @@ def main():
     bench_catalog(repeat)
     if not args.no_link:
         rows.extend(catalog_link_bench.measure(repeat=1 if args.quick else 3))
+        tls_rows, _ = catalog_tls_bench.summarize(catalog_tls_bench.measure_link(repeat=1 if args.quick else 3))
+        rows.extend(tls_rows)
     bench_imports(repeat)
 
     width = max(len(r[0]) for r in rows)

@@ -3,6 +3,7 @@ alive and reused across the catalog's project documents, the environment's proxy
 wall-clock deadlines, and answers bounded however they decompress."""
 
 import base64
+import http.client
 import json
 import logging
 import os
@@ -181,6 +182,19 @@ def test_connection_that_keeps_failing_is_reopened_once(ww, index, caplog):
     failure, = [r for r in caplog.records if r.msg == "PyPI metadata for %s failed: %s"]
     assert isinstance(failure.args[1], ConnectionError)
     assert [path for _, path, _ in index.requests].count("/pypi/talvex-ext-a/json") == 2
+
+
+def test_answer_cut_short(ww, index):
+    def short(handler):
+        handler.send_response(200)
+        handler.send_header("Content-Length", "100")
+        handler.end_headers()
+        handler.wfile.write(b'{"a": 1}   ')
+        handler.close_connection = True
+
+    index.route("/short", short)
+    with pytest.raises(http.client.IncompleteRead):
+        ww._http_json(f"{index.origin}/short", timeout=5)
 
 
 # --- redirects --------------------------------------------------------------------

@@ -40,6 +40,8 @@ nb::object skip_zeros(nb::handle data) {
     return nb::steal(rest);
 }
 
+constexpr Py_ssize_t kInflateStep = 1024 * 1024;
+
 // Decompresses the gzip members of `data` into at most `limit` bytes.  Strict:
 // raises for data that does not decompress completely and for more than
 // `limit` bytes.  Otherwise: what decompresses, cut at `limit`, never raising
@@ -59,8 +61,12 @@ nb::object inflate(nb::handle data, Py_ssize_t limit, bool strict, nb::handle ur
                 break;
             nb::object member = zlib.attr("decompressobj")("wbits"_a = 31);
             for (;;) {
-                nb::object out = member.attr("decompress")(rest, limit - total + 1);
-                total += static_cast<Py_ssize_t>(nb::len(out));
+                // In steps, so that the pieces and zlib's own buffer add up to
+                // little more than the limit.
+                Py_ssize_t step = std::min<Py_ssize_t>(limit - total + 1, kInflateStep);
+                nb::object out = member.attr("decompress")(rest, step);
+                Py_ssize_t produced = static_cast<Py_ssize_t>(nb::len(out));
+                total += produced;
                 pieces.append(out);
                 if (total > limit) {
                     if (strict)
@@ -72,7 +78,8 @@ nb::object inflate(nb::handle data, Py_ssize_t limit, bool strict, nb::handle ur
                     break;
                 }
                 rest = member.attr("unconsumed_tail");
-                if (nb::len(rest) == 0) {
+                // A full step may leave output behind even when all input is in.
+                if (nb::len(rest) == 0 && produced < step) {
                     if (strict)
                         tvx::raise(PyExc_EOFError,
                                    "Compressed file ended before the end-of-stream marker was reached");
