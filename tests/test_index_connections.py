@@ -104,12 +104,12 @@ def test_catalog_reuses_at_most_eight_connections(ww, index, monkeypatch):
     assert index.handshakes - handshakes == 41  # urllib: one connection per request
 
 
-@pytest.mark.parametrize("limit, connections", [(1, 1), (3, 3), (120, 8)])
-def test_connections_opened_ahead_follow_the_limit(ww, index, limit, connections):
-    serve_catalog(index, 20)
+@pytest.mark.parametrize("limit, count, connections", [(1, 20, 1), (3, 20, 3), (120, 20, 8), (120, 3, 3)])
+def test_connections_opened_ahead_follow_what_is_listed(ww, index, limit, count, connections):
+    serve_catalog(index, count)
     entries = ww.list_pypi_talvex_extensions(max_packages=limit)
-    assert len(entries) == min(limit, 20) and all(e["version"] for e in entries)
-    assert index.connections == min(connections, 8)
+    assert len(entries) == min(limit, count) and all(e["version"] for e in entries)
+    assert index.connections == connections
     index.connections = 0
     ww.list_pypi_talvex_extensions(fetch_metadata=False)
     assert index.connections == 1  # names only: the index's own connection

@@ -7,6 +7,7 @@
 #include "text_scan.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -405,13 +406,14 @@ private:
 // Reads the simple index the way _http_json would (same request, same opening
 // and error mapping: over `connection` of `origin` when that is not None, else
 // through urllib) and scans the body for the visible names as it arrives,
-// keeping the bytes received.  Returns true with `names` filled when the scan
+// keeping the bytes received; `progress` hears how many visible names were
+// found so far after each piece.  Returns true with `names` filled when the scan
 // succeeded; otherwise `document` is what the full parse of the same bytes
 // gives (or None when the response's context manager swallowed an exception).
 bool read_simple_index(const Call &c, nb::handle url, nb::handle timeout, nb::handle headers,
                        VisibilityFilter &filter, nb::list &names, nb::object &document,
                        nb::handle origin, nb::object &connection, const index::Deadline &deadline,
-                       bool &reusable) {
+                       bool &reusable, const std::function<void(size_t)> &progress) {
     bool scanned = false;
     auto read = [&](nb::handle response) -> nb::object {
         bool gzip = index::is_gzip(index::header(response, "Content-Encoding"));
@@ -428,8 +430,11 @@ bool read_simple_index(const Call &c, nb::handle url, nb::handle timeout, nb::ha
             received.append(piece);
             if (scanning && !PyBytes_CheckExact(piece.ptr()))
                 scanning = false;
-            if (scanning)
+            if (scanning) {
                 scanning = gzip ? inflater.feed(piece, url) : scanner.feed(bytes_view(piece));
+                if (scanning)
+                    progress(nb::len(names));
+            }
         }
         auto body = [&] {
             nb::object joined = nb::bytes("").attr("join")(received);
@@ -602,21 +607,18 @@ struct Connections {
     nb::list opening;  // (future of connect(), connection)
     nb::object opener;
 
-    // Up to kMaxWorkers - 1 connections (the index's own joins them), fewer
-    // when fewer projects can be listed, connecting in the background.
-    void open_ahead(const Call &c, nb::handle futures_module, nb::handle max_packages,
-                    nb::handle per_project) {
-        long wanted = static_cast<long>(kMaxWorkers) - 1;
-        long cap = PyLong_Check(max_packages.ptr()) ? PyLong_AsLong(max_packages.ptr()) : 0;
-        if (cap == -1 && PyErr_Occurred())
-            PyErr_Clear();
-        if (cap > 0)
-            wanted = std::min(wanted, cap - 1);
-        if (wanted <= 0)
+    // One connection for each visible name found so far, up to one less than
+    // the workers the listing will have (the index's own joins them),
+    // connecting in the background while the index still arrives.
+    void open_ahead(size_t found, long max_packages, nb::handle futures_module, nb::handle per_project) {
+        size_t wanted = std::min(found, kMaxWorkers);
+        if (max_packages > 0)
+            wanted = std::min(wanted, static_cast<size_t>(max_packages));
+        if (wanted <= 1 || nb::len(opening) >= wanted - 1)
             return;
-        (void)c;
-        opener = futures_module.attr("ThreadPoolExecutor")("max_workers"_a = wanted);
-        for (long i = 0; i < wanted; ++i) {
+        if (!opener.is_valid())
+            opener = futures_module.attr("ThreadPoolExecutor")("max_workers"_a = kMaxWorkers - 1);
+        while (nb::len(opening) < wanted - 1) {
             nb::object connection = index::Origin::connection(origin);
             nb::setattr(connection, "timeout", per_project);
             held.append(connection);
@@ -712,16 +714,24 @@ nb::object list_pypi_talvex_extensions(Call &c) {
     index::Deadline listing_deadline(
         pool.origin.is_none() ? 0.0 : seconds + nb::cast<double>(project_timeout(timeout)));
     nb::object index_connection;
+    std::function<void(size_t)> progress = [](size_t) {};
     if (!pool.origin.is_none()) {
         index_connection = index::Origin::connection(pool.origin);
         pool.held.append(index_connection);
-        if (tvx::truthy(fetch_metadata))
-            pool.open_ahead(c, futures_module, max_packages, project_timeout(timeout));
+        if (tvx::truthy(fetch_metadata)) {
+            long cap = PyLong_Check(max_packages.ptr()) ? PyLong_AsLong(max_packages.ptr()) : 0;
+            if (cap == -1 && PyErr_Occurred())
+                PyErr_Clear();  // beyond a long: no bound
+            nb::object per_project = project_timeout(timeout);
+            progress = [&pool, cap, futures_module, per_project](size_t found) {
+                pool.open_ahead(found, cap, futures_module, per_project);
+            };
+        }
     }
     if (own_client && c.g("json").is(c.closure(1)) && filter.decides_natively()) {
         bool reusable = false;
         scanned = read_simple_index(c, url, timeout, accept, filter, names, simple, pool.origin,
-                                    index_connection, index_deadline, reusable);
+                                    index_connection, index_deadline, reusable, progress);
         if (reusable)
             pool.idle.append(index_connection);
     } else {
