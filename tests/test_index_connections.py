@@ -53,6 +53,9 @@ def index(certificate, monkeypatch, no_proxy_env, index_hosts):
     the index host go to it."""
     server = tls_index.TlsIndex(*certificate)
     monkeypatch.setenv("SSL_CERT_FILE", certificate[0])
+    # urllib keeps the TLS context and proxies of its first use: a fresh opener reads
+    # this test's.
+    monkeypatch.setattr(urllib.request, "_opener", None)
     undo = tls_index.route_index_host(index_hosts[0], server.port)
     server.origin = f"https://{index_hosts[0]}"
     yield server
@@ -221,6 +224,7 @@ def test_redirects(ww, index, certificate):
 
 def test_proxy_from_the_environment(ww, certificate, monkeypatch, no_proxy_env, index_hosts):
     server = tls_index.TlsIndex(*certificate)
+    monkeypatch.setattr(urllib.request, "_opener", None)
     # Only the proxy is on the loopback interface: the index host must not be reached
     # directly.
     real_create_connection = tls_index.socket.create_connection
