@@ -563,9 +563,10 @@ nb::object meta_entry(Call &c) {
         nb::object url = nb::str("https://{}/pypi/{}/json").format(kIndexHost, pkg);
         nb::object per_project = project_timeout(c.closure(1));
         nb::handle pool = c.closure(2);
-        nb::object meta = pool.is_none() || !index::Origin::serves(nb::borrow<nb::tuple>(pool)[kOrigin], url)
-                              ? c.call("_http_json", url, "timeout"_a = per_project)
-                              : pooled_document(c, pool, url, per_project);
+        bool pooled = !pool.is_none() &&
+                      index::Origin::serves(nb::borrow<nb::tuple>(pool)[kOrigin], url);
+        nb::object meta = pooled ? pooled_document(c, pool, url, per_project)
+                                 : c.call("_http_json", url, "timeout"_a = per_project);
         nb::object info = PyDict_Check(meta.ptr()) ? nb::object(meta.attr("get")("info"))
                                                    : nb::object(nb::none());
         if (PyDict_Check(info.ptr())) {
@@ -610,7 +611,8 @@ struct Connections {
     // One connection for each visible name found so far, up to one less than
     // the workers the listing will have (the index's own joins them),
     // connecting in the background while the index still arrives.
-    void open_ahead(size_t found, long max_packages, nb::handle futures_module, nb::handle per_project) {
+    void open_ahead(size_t found, long max_packages, nb::handle futures_module,
+                    nb::handle per_project) {
         size_t wanted = std::min(found, kMaxWorkers);
         if (max_packages > 0)
             wanted = std::min(wanted, static_cast<size_t>(max_packages));
@@ -622,7 +624,8 @@ struct Connections {
             nb::object connection = index::Origin::connection(origin);
             nb::setattr(connection, "timeout", per_project);
             held.append(connection);
-            opening.append(nb::make_tuple(opener.attr("submit")(connection.attr("connect")), connection));
+            nb::object connecting = opener.attr("submit")(connection.attr("connect"));
+            opening.append(nb::make_tuple(connecting, connection));
         }
     }
 

@@ -27,7 +27,8 @@ nb::object decode_body(nb::handle body) {
 
 // `data` without its leading zero bytes (the padding gzip allows between members).
 nb::object skip_zeros(nb::handle data) {
-    std::string_view bytes(PyBytes_AS_STRING(data.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(data.ptr())));
+    std::string_view bytes(PyBytes_AS_STRING(data.ptr()),
+                           static_cast<size_t>(PyBytes_GET_SIZE(data.ptr())));
     size_t first = bytes.find_first_not_of('\0');
     if (first == 0)
         return nb::borrow(data);
@@ -50,15 +51,14 @@ nb::object inflate(nb::handle data, Py_ssize_t limit, bool strict, nb::handle ur
     nb::object zlib = nb::module_::import_("zlib");
     nb::list pieces;
     Py_ssize_t total = 0;
-    nb::object rest = nb::steal(PyBytes_FromObject(data.ptr()));
-    if (!rest.is_valid())
-        throw nb::python_error();
-    try {
+    // Decompresses into `pieces`; returns at the end of the data, at the limit
+    // or at data that ends too soon.
+    auto decompress = [&](nb::object rest) {
         for (bool first = true;; first = false) {
             if (!first)
                 rest = skip_zeros(rest);
             if (PyBytes_GET_SIZE(rest.ptr()) == 0)
-                break;
+                return;
             nb::object member = zlib.attr("decompressobj")("wbits"_a = 31);
             for (;;) {
                 // In steps, so that the pieces and zlib's own buffer add up to
@@ -71,7 +71,7 @@ nb::object inflate(nb::handle data, Py_ssize_t limit, bool strict, nb::handle ur
                 if (total > limit) {
                     if (strict)
                         raise_too_large(url, limit);
-                    goto done;
+                    return;
                 }
                 if (tvx::truthy(member.attr("eof"))) {
                     rest = member.attr("unused_data");
@@ -83,15 +83,20 @@ nb::object inflate(nb::handle data, Py_ssize_t limit, bool strict, nb::handle ur
                     if (strict)
                         tvx::raise(PyExc_EOFError,
                                    "Compressed file ended before the end-of-stream marker was reached");
-                    goto done;
+                    return;
                 }
             }
         }
+    };
+    nb::object bytes = nb::steal(PyBytes_FromObject(data.ptr()));
+    if (!bytes.is_valid())
+        throw nb::python_error();
+    try {
+        decompress(bytes);
     } catch (nb::python_error &e) {
         if (strict || !tvx::is_exception(e))
-            throw;
+            throw;  // otherwise: what decompressed before the fault
     }
-done:
     nb::object joined = nb::bytes("").attr("join")(pieces);
     if (total > limit)
         joined = joined[nb::slice(nb::none(), nb::int_(limit), nb::none())];
@@ -232,7 +237,6 @@ nb::object parse_answer(const Call &c, nb::handle url, nb::handle response, nb::
     }
 }
 
-
 Limit limit_for(nb::handle url) {
     nb::str simple = nb::str("https://{}/simple/").format(kIndexHost);
     int same = PyObject_RichCompareBool(url.ptr(), simple.ptr(), Py_EQ);
@@ -251,7 +255,8 @@ void raise_too_large(nb::handle url, Py_ssize_t limit) {
 }
 
 nb::object read_body(nb::handle response, Py_ssize_t limit, nb::handle url) {
-    if (limit < 0 || !nb::isinstance(response, nb::module_::import_("http.client").attr("HTTPResponse")))
+    nb::object client = nb::module_::import_("http.client");
+    if (limit < 0 || !nb::isinstance(response, client.attr("HTTPResponse")))
         return response.attr("read")();
     nb::object body = response.attr("read")(limit + 1);
     if (static_cast<Py_ssize_t>(nb::len(body)) > limit)
@@ -260,7 +265,7 @@ nb::object read_body(nb::handle response, Py_ssize_t limit, nb::handle url) {
     // announced length; reading the whole body at once raises this.
     nb::object left = response.attr("length");
     if (PyLong_CheckExact(left.ptr()) && tvx::truthy(left)) {
-        nb::object error = nb::module_::import_("http.client").attr("IncompleteRead")(body, left);
+        nb::object error = client.attr("IncompleteRead")(body, left);
         PyErr_SetRaisedException(error.release().ptr());
         throw nb::python_error();
     }
@@ -306,9 +311,9 @@ namespace {
 // The handlers of the opener urlopen builds for itself on its first call (a
 // handler with nothing to do, such as ProxyHandler without proxies, is left out).
 constexpr const char *kDefaultHandlers[] = {
-    "ProxyHandler",     "UnknownHandler", "HTTPHandler",        "HTTPDefaultErrorHandler",
-    "HTTPRedirectHandler", "FTPHandler",  "FileHandler",        "HTTPErrorProcessor",
-    "DataHandler",      "HTTPSHandler",
+    "ProxyHandler", "UnknownHandler", "HTTPHandler",        "HTTPDefaultErrorHandler",
+    "HTTPRedirectHandler", "FTPHandler", "FileHandler",     "HTTPErrorProcessor",
+    "DataHandler",  "HTTPSHandler",
 };
 
 // Whether urlopen's opener is the one it makes itself (none yet, or one of
@@ -323,7 +328,8 @@ bool default_opener(nb::handle request) {
         return false;
     if (opener.is_none())
         return true;
-    if (!nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(opener.ptr()))).is(request.attr("OpenerDirector")))
+    nb::handle opener_type(reinterpret_cast<PyObject *>(Py_TYPE(opener.ptr())));
+    if (!opener_type.is(request.attr("OpenerDirector")))
         return false;
     nb::object handlers = opener.attr("handlers");
     if (!PyList_Check(handlers.ptr()) || nb::len(handlers) > std::size(kDefaultHandlers))
@@ -348,7 +354,8 @@ bool urllib_is_stock() {
     if (PyObject_GetOptionalAttrString(urlopen.ptr(), "__module__", &module) < 0)
         throw nb::python_error();
     nb::object owned_module = nb::steal(module);
-    if (!module || !PyUnicode_Check(module) || PyUnicode_CompareWithASCIIString(module, "urllib.request") != 0)
+    if (!module || !PyUnicode_Check(module) ||
+        PyUnicode_CompareWithASCIIString(module, "urllib.request") != 0)
         return false;
     return default_opener(request);
 }
@@ -611,7 +618,8 @@ std::optional<nb::object> fetch(nb::handle origin, nb::object &connection, nb::h
                 nb::object value = read(response);
                 if (watchdog.fired())  // what was read may be cut short
                     raise_timeout(url);
-                reusable = tvx::truthy(response.attr("isclosed")()) && !connection.attr("sock").is_none();
+                reusable = tvx::truthy(response.attr("isclosed")()) &&
+                           !connection.attr("sock").is_none();
                 if (!reusable)
                     close();
                 return value;
