@@ -8,6 +8,7 @@ import json
 import logging
 import os
 import re
+import ssl
 import subprocess
 import sys
 import textwrap
@@ -58,6 +59,7 @@ def index(certificate, monkeypatch, no_proxy_env, index_hosts):
     monkeypatch.setattr(urllib.request, "_opener", None)
     undo = tls_index.route_index_host(index_hosts[0], server.port)
     server.origin = f"https://{index_hosts[0]}"
+    server.cert = certificate[0]
     yield server
     undo()
     server.close()
@@ -141,6 +143,39 @@ def test_certificate_is_verified(ww, index, monkeypatch, tmp_path):
     for call in (lambda: ww._http_json(f"{index.origin}/x", timeout=5), ww.list_pypi_talvex_extensions):
         with pytest.raises(OSError, match="CERTIFICATE_VERIFY_FAILED"):
             call()
+    # The interpreter's default HTTPS context, as urllib takes it, replacement included.
+    made = []
+
+    def trusting_the_test():
+        made.append(ssl.create_default_context(cafile=index.cert))
+        return made[-1]
+
+    monkeypatch.setattr(ssl, "_create_default_https_context", trusting_the_test)
+    assert ww._http_json(f"{index.origin}/x", timeout=5) == [1]
+    assert len(made) == 1
+
+
+def test_an_installed_opener_is_used(ww, index):
+    """A host that installs its own urllib opener keeps it for every request."""
+    seen = []
+
+    class Recording(urllib.request.BaseHandler):
+        def https_request(self, request):
+            seen.append(request.full_url)
+            return request
+
+    index.route("/pypi/demo/json", {"info": {"name": "demo"}})
+    index.route("/simple/", simple_doc("talvex-ext-demo"))
+    index.route("/pypi/talvex-ext-demo/json", {"info": {"name": "talvex-ext-demo", "version": "1"}})
+    context = ssl.create_default_context(cafile=index.cert)
+    urllib.request.install_opener(urllib.request.build_opener(Recording, urllib.request.HTTPSHandler(context=context)))
+    try:
+        assert ww._http_json(f"{index.origin}/pypi/demo/json", timeout=5) == {"info": {"name": "demo"}}
+        assert [e["version"] for e in ww.list_pypi_talvex_extensions()] == ["1"]
+    finally:
+        urllib.request.install_opener(None)
+    assert seen == [f"{index.origin}/pypi/demo/json", f"{index.origin}/simple/",
+                    f"{index.origin}/pypi/talvex-ext-demo/json"]
 
 
 # --- connections the server ends --------------------------------------------------
