@@ -426,3 +426,20 @@ def test_bounded_answers_in_process(ww, index, bombs):
     index.route("/boom", bombs["zeros"], Content_Encoding="gzip")
     with pytest.raises(ValueError, match="is larger than 4194304 bytes"):
         ww._http_json(f"{index.origin}/boom", timeout=20)
+
+
+@pytest.mark.parametrize("body, expected", [
+    (tls_index.gzip.compress(b'{"a": ') + tls_index.gzip.compress(b"[1, 2]}") + b"\0\0", {"a": [1, 2]}),
+    (tls_index.gzip.compress(b" " * (3 * 1024 * 1024) + b"[7]"), [7]),  # several steps of output
+    (tls_index.gzip.compress(b'{"a": 1}')[:-3], EOFError),
+    (tls_index.gzip.compress(b'{"a": 1}') + b"trailing", Exception),
+])
+def test_gzip_members_over_its_own_connection(ww, index, body, expected):
+    index.route("/z", body, Content_Encoding="gzip")
+    url = f"{index.origin}/z"
+    if isinstance(expected, type):
+        with pytest.raises(ValueError, match="does not decompress") as info:
+            ww._http_json(url, timeout=5)
+        assert isinstance(info.value.__cause__, expected)
+    else:
+        assert ww._http_json(url, timeout=5) == expected
