@@ -6,9 +6,11 @@ native figure, the plain-Python figure and their ratio.
 
     python benchmarks/run.py [--quick] [--repeat N] [--no-link] [--no-queue]
 
-The catalog over a paced link (catalog_link_bench.py) runs each side in a child
-process; its rows are medians of 3 runs (1 with --quick). The pending-operations queue
-(queue_bench.py) times its plain-Python side, which is quadratic, once.
+The catalog over a paced link (catalog_link_bench.py) and over HTTPS with round-trip
+latency (catalog_tls_bench.py, which also prints the hostile-index figures when run by
+itself) run each side in a child process; their rows are medians of 3 runs (1 with
+--quick). The pending-operations queue (queue_bench.py) times its plain-Python side,
+which is quadratic, once.
 
 The built modules are found through TALVEX_SITE (a developer build's site
 directory) or the installed package.
@@ -35,6 +37,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import catalog_bench  # noqa: E402
 import catalog_link_bench  # noqa: E402
+import catalog_tls_bench  # noqa: E402
 import queue_bench  # noqa: E402
 import talvex.core.extensions.wheelwork as ww  # noqa: E402
 
@@ -378,7 +381,7 @@ def main():
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="1 MiB texts and fewer repeats")
     parser.add_argument("--no-link", action="store_true",
-                        help="leave out the catalog over a paced link (about 15 s a run)")
+                        help="leave out the catalog over a paced link and over HTTPS (about 2 min)")
     parser.add_argument("--no-queue", action="store_true",
                         help="leave out the queue at size (its plain-Python side takes minutes)")
     args = parser.parse_args()
@@ -390,6 +393,8 @@ def main():
     bench_catalog(repeat)
     if not args.no_link:
         rows.extend(catalog_link_bench.measure(repeat=1 if args.quick else 3))
+        tls_rows, _ = catalog_tls_bench.summarize(catalog_tls_bench.measure_link(repeat=1 if args.quick else 3))
+        rows.extend(tls_rows)
     if not args.no_queue:
         rows.extend(queue_bench.measure(repeat, *((8_000, 500) if args.quick else (80_000, 2_000))))
     bench_imports(repeat)

@@ -120,7 +120,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument(
         "--timeout", type=_positive_seconds, default=45.0, metavar="SECONDS",
-        help="time-out of the index request (default: 45)",
+        help="how long the index request may take, from connecting to its last byte (default: 45)",
     )
 
     for name, what in (

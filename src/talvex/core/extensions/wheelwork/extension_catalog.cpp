@@ -6,6 +6,9 @@
 #include "json_name_scan.hpp"
 #include "text_scan.hpp"
 
+#include <algorithm>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -327,7 +330,8 @@ public:
     explicit GzipInflater(ProjectNameScanner &scanner)
         : scanner_(scanner), zlib_(nb::module_::import_("zlib")) {}
 
-    bool feed(nb::object data) {
+    bool feed(nb::object data, nb::handle url) {
+        received_ += PyBytes_GET_SIZE(data.ptr());
         for (;;) {
             if (!inflater_.is_valid()) {
                 if (after_member_)
@@ -344,7 +348,12 @@ public:
                     throw;
                 return false;
             }
-            if (!PyBytes_CheckExact(out.ptr()) || !scanner_.feed(bytes_view(out)))
+            if (!PyBytes_CheckExact(out.ptr()))
+                return false;
+            produced_ += PyBytes_GET_SIZE(out.ptr());
+            if (produced_ > index::kSimpleIndex.of(received_))
+                index::raise_too_large(url, index::kSimpleIndex.of(received_));
+            if (!scanner_.feed(bytes_view(out)))
                 return false;
             if (tvx::truthy(inflater_.attr("eof"))) {
                 data = inflater_.attr("unused_data");
@@ -383,18 +392,22 @@ private:
     nb::object zlib_;
     nb::object inflater_;
     bool after_member_ = false;
+    Py_ssize_t received_ = 0, produced_ = 0;
 };
 
 // Reads the simple index the way _http_json would (same request, same opening
-// and error mapping) and scans the body for the visible names as it arrives,
-// keeping the bytes received.  Returns true with `names` filled when the scan
+// and error mapping: over `connection` of `origin` when that is not None, else
+// through urllib) and scans the body for the visible names as it arrives,
+// keeping the bytes received; `progress` hears how many visible names were
+// found so far after each piece.  Returns true with `names` filled when the scan
 // succeeded; otherwise `document` is what the full parse of the same bytes
 // gives (or None when the response's context manager swallowed an exception).
 bool read_simple_index(const Call &c, nb::handle url, nb::handle timeout, nb::handle headers,
-                       VisibilityFilter &filter, nb::list &names, nb::object &document) {
+                       VisibilityFilter &filter, nb::list &names, nb::object &document,
+                       nb::handle origin, nb::object &connection, const index::Deadline &deadline,
+                       bool &reusable, const std::function<void(size_t)> &progress) {
     bool scanned = false;
-    nb::object request = index::build_request(url, headers);
-    document = index::open(url, request, timeout, [&](nb::handle response) -> nb::object {
+    auto read = [&](nb::handle response) -> nb::object {
         bool gzip = index::is_gzip(index::header(response, "Content-Encoding"));
         VisibleNameCollector collector(filter, names);
         ProjectNameScanner scanner(collector);
@@ -409,8 +422,11 @@ bool read_simple_index(const Call &c, nb::handle url, nb::handle timeout, nb::ha
             received.append(piece);
             if (scanning && !PyBytes_CheckExact(piece.ptr()))
                 scanning = false;
-            if (scanning)
-                scanning = gzip ? inflater.feed(piece) : scanner.feed(bytes_view(piece));
+            if (scanning) {
+                scanning = gzip ? inflater.feed(piece, url) : scanner.feed(bytes_view(piece));
+                if (scanning)
+                    progress(nb::len(names));
+            }
         }
         auto body = [&] {
             nb::object joined = nb::bytes("").attr("join")(received);
@@ -434,8 +450,21 @@ bool read_simple_index(const Call &c, nb::handle url, nb::handle timeout, nb::ha
             return nb::none();
         }
         names.attr("clear")();
-        return index::parse_answer(c, url, response, body(), gzip);
-    });
+        return index::parse_answer(c, url, response, body(), gzip, index::kSimpleIndex);
+    };
+    reusable = false;
+    nb::object urllib_timeout = nb::borrow(timeout);
+    if (!origin.is_none()) {
+        std::optional<nb::object> value =
+            index::fetch(origin, connection, url, headers, deadline, read, reusable);
+        if (value) {
+            document = *value;
+            return scanned;
+        }
+        urllib_timeout = nb::float_(std::max(deadline.left(), 0.001));
+    }
+    nb::object request = index::build_request(url, headers);
+    document = index::open(url, request, urllib_timeout, read);
     return scanned;
 }
 
@@ -475,8 +504,48 @@ nb::object info_text(nb::handle info, const char *key) {
     return tvx::truthy(value) ? nb::object(tvx::to_str(value)) : nb::object(nb::str(""));
 }
 
+// The listing's shared connections: (origin, list of idle connections, the
+// listing's deadline as Deadline::epoch_seconds()).
+constexpr size_t kOrigin = 0, kIdle = 1, kListingDeadline = 2;
+
+// A project document over one of the pool's connections, bounded by the
+// per-project time-out and the listing's deadline; _http_json when the
+// request is one for urllib after all.
+nb::object pooled_document(const Call &c, nb::handle pool, nb::handle url, nb::handle per_project) {
+    nb::tuple p = nb::borrow<nb::tuple>(pool);
+    nb::object origin = p[kOrigin], idle = p[kIdle];
+    index::Deadline deadline = index::Deadline(nb::cast<double>(per_project))
+                                   .earlier(index::Deadline::at(nb::cast<double>(p[kListingDeadline])));
+    // Taken and given back while holding the GIL, so each worker has its own.
+    nb::object connection = PyList_GET_SIZE(idle.ptr()) > 0 ? nb::object(idle.attr("pop")())
+                                                            : index::Origin::connection(origin);
+    bool reusable = false;
+    std::optional<nb::object> value;
+    try {
+        value = index::fetch(
+            origin, connection, url, nb::none(), deadline,
+            [&](nb::handle response) {
+                bool gzip = index::is_gzip(index::header(response, "Content-Encoding"));
+                nb::object body = index::read_body(response, index::kDocumentLimit, url);
+                return index::parse_answer(c, url, response, body, gzip, index::kDocument);
+            },
+            reusable);
+    } catch (nb::python_error &) {
+        connection.attr("close")();
+        throw;
+    }
+    if (reusable)
+        idle.attr("append")(connection);
+    else
+        connection.attr("close")();
+    if (value)
+        return *value;
+    return c.call("_http_json", url, "timeout"_a = std::max(deadline.left(), 0.001));
+}
+
 // Runs in a worker thread: the entry of one project, filled from its JSON
-// document when metadata is wanted.  Closure: (fetch_metadata, timeout).
+// document when metadata is wanted.  Closure: (fetch_metadata, timeout, pool
+// or None).
 nb::object meta_entry(Call &c) {
     nb::handle pkg = c[0];
     nb::dict entry = stub_entry(c, pkg);
@@ -484,7 +553,12 @@ nb::object meta_entry(Call &c) {
         return entry;
     try {
         nb::object url = nb::str("https://{}/pypi/{}/json").format(kIndexHost, pkg);
-        nb::object meta = c.call("_http_json", url, "timeout"_a = project_timeout(c.closure(1)));
+        nb::object per_project = project_timeout(c.closure(1));
+        nb::handle pool = c.closure(2);
+        bool pooled = !pool.is_none() &&
+                      index::Origin::serves(nb::borrow<nb::tuple>(pool)[kOrigin], url);
+        nb::object meta = pooled ? pooled_document(c, pool, url, per_project)
+                                 : c.call("_http_json", url, "timeout"_a = per_project);
         nb::object info = PyDict_Check(meta.ptr()) ? nb::object(meta.attr("get")("info"))
                                                    : nb::object(nb::none());
         if (PyDict_Check(info.ptr())) {
@@ -515,6 +589,72 @@ const FuncSpec kMetaEntry = {
     .params = {arg("pkg", "str")},
     .returns = "dict[str, Any]",
     .impl = meta_entry,
+};
+
+// The connections of one listing: opened ahead while the index downloads,
+// idle between requests, every one closed when the listing is over.
+struct Connections {
+    nb::object origin = nb::none();
+    nb::list idle;
+    nb::list held;     // every connection made here, closed at the end
+    nb::list opening;  // (future of connect(), connection)
+    nb::object opener;
+
+    // One connection for each visible name found so far, up to one less than
+    // the workers the listing will have (the index's own joins them),
+    // connecting in the background while the index still arrives.
+    void open_ahead(size_t found, long max_packages, nb::handle futures_module,
+                    nb::handle per_project) {
+        size_t wanted = std::min(found, kMaxWorkers);
+        if (max_packages > 0)
+            wanted = std::min(wanted, static_cast<size_t>(max_packages));
+        if (wanted <= 1 || nb::len(opening) >= wanted - 1)
+            return;
+        if (!opener.is_valid())
+            opener = futures_module.attr("ThreadPoolExecutor")("max_workers"_a = kMaxWorkers - 1);
+        while (nb::len(opening) < wanted - 1) {
+            nb::object connection = index::Origin::connection(origin);
+            nb::setattr(connection, "timeout", per_project);
+            held.append(connection);
+            nb::object connecting = opener.attr("submit")(connection.attr("connect"));
+            opening.append(nb::make_tuple(connecting, connection));
+        }
+    }
+
+    // The connections opened ahead that are ready by now join the idle ones; a
+    // failed one is closed (its request opens it again and reports why).
+    void take_opened(nb::handle futures_module, const index::Deadline &deadline) {
+        if (!opener.is_valid())
+            return;
+        nb::list futures;
+        for (nb::handle item : opening)
+            futures.append(item[0]);
+        futures_module.attr("wait")(futures, "timeout"_a = deadline.left());
+        for (nb::handle item : opening) {
+            nb::object future = item[0], connection = item[1];
+            if (!tvx::truthy(future.attr("done")()))
+                continue;  // still connecting: left out
+            if (future.attr("exception")().is_none())
+                idle.append(connection);
+            else
+                connection.attr("close")();
+        }
+        opening = nb::list();
+        opener.attr("shutdown")("wait"_a = false);
+    }
+
+    ~Connections() {
+        try {
+            if (opener.is_valid())
+                opener.attr("shutdown")("wait"_a = false);
+            for (nb::handle connection : held)
+                connection.attr("close")();
+            for (nb::handle connection : idle)
+                connection.attr("close")();
+        } catch (nb::python_error &) {
+            // closing is best effort: the sockets close with their objects
+        }
+    }
 };
 
 // `with manager as value: body(value)`
@@ -551,11 +691,47 @@ nb::object list_pypi_talvex_extensions(Call &c) {
     // read and scanned here, without building the document; otherwise (and for
     // any document the scan leaves alone) it is parsed and filtered as a whole.
     bool scanned = false;
-    if (c.g("_http_json").is(c.closure(0)) && c.g("json").is(c.closure(1)) &&
-        filter.decides_natively())
-        scanned = read_simple_index(c, url, timeout, accept, filter, names, simple);
-    else
+    bool own_client = c.g("_http_json").is(c.closure(0));
+    // While the client is the module's own and urllib is as shipped, the
+    // documents are read over the module's own connections, bounded as a
+    // whole: the index by `timeout`, the listing by `timeout` and the
+    // per-project time-out.  The project documents' connections are opened
+    // while the index downloads, the index's own one joins them after.
+    double seconds = PyFloat_Check(timeout.ptr()) || PyLong_Check(timeout.ptr())
+                         ? PyFloat_AsDouble(timeout.ptr())
+                         : -1.0;
+    if (seconds == -1.0 && PyErr_Occurred())
+        PyErr_Clear();
+    Connections pool;
+    if (own_client && seconds > 0.0 && seconds < 1e9 && index::urllib_is_stock())
+        pool.origin = index::Origin::make(url);
+    index::Deadline index_deadline(seconds);
+    index::Deadline listing_deadline(
+        pool.origin.is_none() ? 0.0 : seconds + nb::cast<double>(project_timeout(timeout)));
+    nb::object index_connection;
+    std::function<void(size_t)> progress = [](size_t) {};
+    if (!pool.origin.is_none()) {
+        index_connection = index::Origin::connection(pool.origin);
+        pool.held.append(index_connection);
+        if (tvx::truthy(fetch_metadata)) {
+            long cap = PyLong_Check(max_packages.ptr()) ? PyLong_AsLong(max_packages.ptr()) : 0;
+            if (cap == -1 && PyErr_Occurred())
+                PyErr_Clear();  // beyond a long: no bound
+            nb::object per_project = project_timeout(timeout);
+            progress = [&pool, cap, futures_module, per_project](size_t found) {
+                pool.open_ahead(found, cap, futures_module, per_project);
+            };
+        }
+    }
+    if (own_client && c.g("json").is(c.closure(1)) && filter.decides_natively()) {
+        bool reusable = false;
+        scanned = read_simple_index(c, url, timeout, accept, filter, names, simple, pool.origin,
+                                    index_connection, index_deadline, reusable, progress);
+        if (reusable)
+            pool.idle.append(index_connection);
+    } else {
         simple = c.call("_http_json", url, "timeout"_a = timeout, "headers"_a = accept);
+    }
     if (!scanned) {
         nb::object projects = PyDict_Check(simple.ptr()) ? nb::object(simple.attr("get")("projects"))
                                                          : nb::object(nb::none());
@@ -580,7 +756,13 @@ nb::object list_pypi_talvex_extensions(Call &c) {
         return nb::list();
 
     size_t workers = count == 1 ? 1 : std::min(count, kMaxWorkers);
-    nb::object entry_fn = tvx::make_nested(c, kMetaEntry, nb::make_tuple(fetch_metadata, timeout));
+    nb::object shared = nb::none();
+    if (!pool.origin.is_none()) {
+        pool.take_opened(futures_module, listing_deadline);
+        shared = nb::make_tuple(pool.origin, pool.idle, listing_deadline.epoch_seconds());
+    }
+    nb::object entry_fn =
+        tvx::make_nested(c, kMetaEntry, nb::make_tuple(fetch_metadata, timeout, shared));
     nb::dict by_name;
     with_block(executor_type("max_workers"_a = workers), [&](nb::handle pool) {
         nb::dict futures;

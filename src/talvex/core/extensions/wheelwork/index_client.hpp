@@ -5,7 +5,9 @@
 
 #include "common.hpp"
 
+#include <chrono>
 #include <functional>
+#include <optional>
 
 namespace wheelwork::index {
 
@@ -20,18 +22,103 @@ nb::object build_request(nb::handle url, nb::handle headers);
 nb::object open(nb::handle url, nb::handle request, nb::handle timeout,
                 const std::function<nb::object(nb::handle)> &read);
 
+// The most a project document (or any answer but the simple index) may
+// decompress to; a larger answer is an error for its request.
+inline constexpr Py_ssize_t kDocumentLimit = 4 * 1024 * 1024;
+// Bytes of an error body read (and decompressed) for the 200 characters kept.
+inline constexpr Py_ssize_t kErrorBodyBytes = 800;
+
+// What a body may decompress to: a fixed limit, or for the simple index a floor
+// plus a multiple of its compressed size (real indexes compress about 4 times).
+struct Limit {
+    Py_ssize_t fixed = kDocumentLimit;
+    Py_ssize_t per_byte = 0;
+    Py_ssize_t of(Py_ssize_t compressed) const {
+        return per_byte ? fixed + per_byte * compressed : fixed;
+    }
+};
+inline constexpr Limit kDocument{};
+inline constexpr Limit kSimpleIndex{8 * 1024 * 1024, 16};
+
+// The limit of an answer of `url`: the simple index's for its URL, the
+// document limit for every other.
+Limit limit_for(nb::handle url);
+
+// The gzip members of `data` (zero bytes allowed between them, as
+// gzip.decompress reads them), decompressed.  More than `limit` bytes raise
+// ValueError naming `url`; data that does not decompress raises what zlib
+// raises (EOFError for a truncated member).
+nb::object gunzip(nb::handle data, Py_ssize_t limit, nb::handle url);
+
+// The ValueError of an answer larger than its limit.
+[[noreturn]] void raise_too_large(nb::handle url, Py_ssize_t limit);
+
+// A point in time by which a request must be done.
+class Deadline {
+public:
+    using Clock = std::chrono::steady_clock;
+    explicit Deadline(double seconds);
+    static Deadline at(double epoch_seconds);
+    // Seconds left (never below 0); as a float for Python.
+    double left() const;
+    bool passed() const { return left() <= 0.0; }
+    double epoch_seconds() const;
+    Deadline earlier(const Deadline &other) const { return other.at_ < at_ ? other : *this; }
+
+private:
+    Deadline() = default;
+    Clock::time_point at_;
+};
+
+// Whether urllib is as the interpreter ships it: urlopen not replaced and no
+// opener installed.  Only then do the module's own connections stand in for it.
+bool urllib_is_stock();
+
+// Persistent HTTP(S) connections to one origin, made the way urllib would make
+// them: the default TLS context, the environment's proxy (unless bypassed) as
+// a CONNECT tunnel.  Held as a Python tuple so that worker threads share it.
+class Origin {
+public:
+    // None when the module's own client cannot take this URL (a scheme other
+    // than http/https, credentials in it or in the proxy, an unusual proxy).
+    static nb::object make(nb::handle url, nb::handle context = nb::handle());
+    // A new connection, not yet connected.
+    static nb::object connection(nb::handle origin);
+    // Whether `url` is on this origin.
+    static bool serves(nb::handle origin, nb::handle url);
+};
+
+// GET `url` over `connection` (replaced by a new one when the server closed it)
+// with urllib's headers, following redirects on the same origin, bounded as a
+// whole by `deadline`.  A 2xx answer is handed to `read`; an error status
+// raises the RuntimeError of _http_json.  nullopt when the request is one for
+// urllib after all (a redirect elsewhere, ...): nothing was read then.
+// `reusable` tells whether the connection may serve another request.
+std::optional<nb::object> fetch(nb::handle origin, nb::object &connection, nb::handle url,
+                                nb::handle headers, const Deadline &deadline,
+                                const std::function<nb::object(nb::handle)> &read,
+                                bool &reusable);
+
+// The body of an answer, read whole when `limit` is negative, else at most
+// `limit` bytes (more raise ValueError naming `url`).
+nb::object read_body(nb::handle response, Py_ssize_t limit, nb::handle url);
+
 // A header of a response (or HTTP error) as its `headers` give it, or None.
 nb::object header(nb::handle response, const char *name);
 
 // Whether a Content-Encoding value says gzip.
 bool is_gzip(nb::handle content_encoding);
 
-// The JSON document in an answer's body: decompressed when `gzip` (a body
-// that does not decompress raises ValueError naming the URL), decoded as UTF-8
+// The JSON document in an answer's body: decompressed within `limit` when
+// `gzip` (a body that does not decompress raises ValueError naming the URL), decoded as UTF-8
 // with replacement, parsed with the module's `json.loads`.  A parse error keeps
 // its type and message and gains a note, and the attributes `url` and
 // `content_type`, saying what answered.
 nb::object parse_answer(const Call &c, nb::handle url, nb::handle response, nb::handle body,
-                        bool gzip);
+                        bool gzip, Limit limit);
+
+// The JSON document at `url` through the module's own connection (or urllib
+// when it is not as shipped, or the request is unusual): what _http_json does.
+nb::object get_json(const Call &c, nb::handle url, nb::handle timeout, nb::handle headers);
 
 }  // namespace wheelwork::index
