@@ -535,15 +535,14 @@ const FuncSpec kCleanupBrokenPackageInstall = {
     .name = "cleanup_broken_package_install",
     .doc = "Remove broken metadata and leftover files of *package* from site-packages.\n"
            "\n"
-           "    A ``.dist-info`` directory without ``METADATA`` (left by an interrupted\n"
-           "    install) makes ``uv`` fail before it downloads a fresh wheel.  Such\n"
-           "    directories are deleted, as is the package directory when none of its\n"
-           "    metadata is healthy or when it has no metadata at all, unless another\n"
-           "    installed distribution claims it (its ``RECORD`` or ``installed-files.txt``\n"
-           "    lists files in it, or its ``top_level.txt`` names it).  Package directories are only removed from\n"
-           "    site-packages directories, never from the interpreter's prefix.  Returns\n"
-           "    the removed paths.\n"
-           "    ",
+           "A ``.dist-info`` directory without ``METADATA`` (left by an interrupted\n"
+           "install) makes ``uv`` fail before it downloads a fresh wheel.  Such\n"
+           "directories are deleted, as is the package directory when none of its\n"
+           "metadata is healthy or when it has no metadata at all, unless another\n"
+           "installed distribution claims it (its ``RECORD`` or ``installed-files.txt``\n"
+           "lists files in it, or its ``top_level.txt`` names it).  Package directories are only removed from\n"
+           "site-packages directories, never from the interpreter's prefix.  Returns\n"
+           "the removed paths.\n",
     .params = {arg("package", "str")},
     .returns = "list[str]",
     .impl = tvx::body<cleanup_broken_package_install>,

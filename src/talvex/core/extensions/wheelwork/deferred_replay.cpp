@@ -208,20 +208,19 @@ const FuncSpec kProcessPendingOperations = {
     .name = "process_pending_operations",
     .doc = "Apply extension uninstalls/installs queued while their files were locked.\n"
            "\n"
-           "    Call once early at start-up, before extensions are imported.  Queued\n"
-           "    uninstalls run first, then installs (as upgrades); each is retried while its\n"
-           "    files still look locked, for up to *retry_seconds* (15 s by default).\n"
-           "    *on_progress* is called with ``(index, total, package)`` before each one.\n"
-           "    Completed operations leave the queue; the others stay for the next start.\n"
-           "    Returns the completed operations as ``\"<op> <package>\"`` strings.\n"
+           "Call once early at start-up, before extensions are imported.  Queued\n"
+           "uninstalls run first, then installs (as upgrades); each is retried while its\n"
+           "files still look locked, for up to *retry_seconds* (15 s by default).\n"
+           "*on_progress* is called with ``(index, total, package)`` before each one.\n"
+           "Completed operations leave the queue; the others stay for the next start.\n"
+           "Returns the completed operations as ``\"<op> <package>\"`` strings.\n"
            "\n"
-           "    At start-up (*startup*, the default) the whole replay keeps to a budget of\n"
-           "    30 s: what it does not reach stays queued for the next start.  A change is\n"
-           "    tried at no more than 3 starts: after the third that fails it leaves the\n"
-           "    queue with a warning, and *on_dropped* is called with ``(op, package,\n"
-           "    error)``.  ``startup=False`` (a replay asked for by hand, with Talvex\n"
-           "    closed) tries every change and counts nothing.\n"
-           "    ",
+           "At start-up (*startup*, the default) the whole replay keeps to a budget of\n"
+           "30 s: what it does not reach stays queued for the next start.  A change is\n"
+           "tried at no more than 3 starts: after the third that fails it leaves the\n"
+           "queue with a warning, and *on_dropped* is called with ``(op, package,\n"
+           "error)``.  ``startup=False`` (a replay asked for by hand, with Talvex\n"
+           "closed) tries every change and counts nothing.\n",
     .params = {arg("retry_seconds", "float | None", dflt(nullptr)),
                arg("on_progress", "'Callable[[int, int, str], None] | None'", dflt(nullptr)),
                kwarg("startup", "bool", dflt(true)),
@@ -234,9 +233,8 @@ const FuncSpec kApplyDeferredOp = {
     .name = "_apply_deferred_op",
     .doc = "Run one queued operation, retrying while its files are still locked.\n"
            "\n"
-           "    Returns ``(done, error)``; *error* is the last installer output, or\n"
-           "    ``\"unknown error\"`` when there was none.\n"
-           "    ",
+           "Returns ``(done, error)``; *error* is the last installer output, or\n"
+           "``\"unknown error\"`` when there was none.\n",
     .params = {arg("op", "str"), arg("pkg", "str"),
                kwarg("retry_seconds", "float | None", dflt(nullptr))},
     .returns = "tuple[bool, str]",

@@ -731,10 +731,9 @@ const FuncSpec kListPypiTalvexExtensions = {
     .name = "list_pypi_talvex_extensions",
     .doc = "Discover Talvex extension packages on PyPI.\n"
            "\n"
-           "    Uses the PEP 691 JSON simple index to find projects whose names start with\n"
-           "    *prefix*, then (optionally) fetches each project's JSON metadata for the\n"
-           "    version and summary.  Blocks on the network: run it off the UI thread.\n"
-           "    ",
+           "Uses the PEP 691 JSON simple index to find projects whose names start with\n"
+           "*prefix*, then (optionally) fetches each project's JSON metadata for the\n"
+           "version and summary.  Blocks on the network: run it off the UI thread.\n",
     .params = {kwarg("prefix", "str", dflt("talvex-ext-")), kwarg("timeout", "float", dflt(45.0)),
                kwarg("fetch_metadata", "bool", dflt(true)),
                kwarg("max_packages", "int", dflt(120))},

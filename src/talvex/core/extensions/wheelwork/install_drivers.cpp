@@ -253,21 +253,20 @@ const FuncSpec kRunInstall = {
     .name = "run_install",
     .doc = "Install *package* from PyPI, repairing broken local metadata first.\n"
            "\n"
-           "    The request is reduced to its bare distribution name (extras, pins and markers\n"
-           "    dropped); anything that is not a plain distribution name is refused without\n"
-           "    running the installer.  The package's modules are purged from ``sys.modules``\n"
-           "    and leftovers of interrupted installs are removed.  The newest release is then\n"
-           "    (re)installed with ``--no-deps``; a failure that mentions metadata or dist-info\n"
-           "    is retried once after cleanup and an uninstall when the installed state is\n"
-           "    broken, never when the new release itself fails to build (the working version\n"
-           "    stays).  When files are locked by the running process the install is queued\n"
-           "    for the next start (``defer_on_lock``) or reported with the command to run by\n"
-           "    hand; an install that cannot be queued fails with a message saying so, as does\n"
-           "    one refused because this account may not write the environment (never\n"
-           "    queued).  A successful install clears a queued uninstall of the package.  After\n"
-           "    it the extension's missing dependencies are installed in a second run.\n"
-           "    *upgrade* is accepted for symmetry: every install upgrades.\n"
-           "    ",
+           "The request is reduced to its bare distribution name (extras, pins and markers\n"
+           "dropped); anything that is not a plain distribution name is refused without\n"
+           "running the installer.  The package's modules are purged from ``sys.modules``\n"
+           "and leftovers of interrupted installs are removed.  The newest release is then\n"
+           "(re)installed with ``--no-deps``; a failure that mentions metadata or dist-info\n"
+           "is retried once after cleanup and an uninstall when the installed state is\n"
+           "broken, never when the new release itself fails to build (the working version\n"
+           "stays).  When files are locked by the running process the install is queued\n"
+           "for the next start (``defer_on_lock``) or reported with the command to run by\n"
+           "hand; an install that cannot be queued fails with a message saying so, as does\n"
+           "one refused because this account may not write the environment (never\n"
+           "queued).  A successful install clears a queued uninstall of the package.  After\n"
+           "it the extension's missing dependencies are installed in a second run.\n"
+           "*upgrade* is accepted for symmetry: every install upgrades.\n",
     .params = {arg("package", "str"), kwarg("upgrade", "bool", dflt(false)),
                kwarg("defer_on_lock", "bool", dflt(true))},
     .returns = "PipResult",
@@ -278,15 +277,14 @@ const FuncSpec kRunUninstall = {
     .name = "run_uninstall",
     .doc = "Uninstall *package*, deferring the removal when a file is locked.\n"
            "\n"
-           "    Leftover metadata and package files are cleaned up whatever the installer\n"
-           "    reports.  A success clears a queued uninstall of the package; a failure on\n"
-           "    a locked file is queued for the next start when *defer_on_lock* is true,\n"
-           "    replacing a queued install of the same package (a removal that cannot be\n"
-           "    queued fails with a message saying so, as does one refused because this\n"
-           "    account may not write the environment).\n"
-           "    Names are refused as by ``run_install``.  Call\n"
-           "    ``purge_imported_package_modules`` first: modules are not dropped here.\n"
-           "    ",
+           "Leftover metadata and package files are cleaned up whatever the installer\n"
+           "reports.  A success clears a queued uninstall of the package; a failure on\n"
+           "a locked file is queued for the next start when *defer_on_lock* is true,\n"
+           "replacing a queued install of the same package (a removal that cannot be\n"
+           "queued fails with a message saying so, as does one refused because this\n"
+           "account may not write the environment).\n"
+           "Names are refused as by ``run_install``.  Call\n"
+           "``purge_imported_package_modules`` first: modules are not dropped here.\n",
     .params = {arg("package", "str"), kwarg("defer_on_lock", "bool", dflt(true))},
     .returns = "PipResult",
     .impl = tvx::body<run_uninstall>,

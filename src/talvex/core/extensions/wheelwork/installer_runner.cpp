@@ -253,10 +253,9 @@ const FuncSpec kUnwritableEnvironment = {
     .name = "_unwritable_environment",
     .doc = "Site-packages directory of this interpreter that this process may not write, or None.\n"
            "\n"
-           "    Probed by creating and removing a file in each.  An installer that was refused\n"
-           "    there reports \"access is denied\" just as it does for a file held open by a\n"
-           "    running process, but no restart will let it through.\n"
-           "    ",
+           "Probed by creating and removing a file in each.  An installer that was refused\n"
+           "there reports \"access is denied\" just as it does for a file held open by a\n"
+           "running process, but no restart will let it through.\n",
     .params = {},
     .returns = "Path | None",
     .impl = tvx::body<unwritable_environment>,

@@ -763,11 +763,10 @@ const FuncSpec kCountStarts = {
     .name = "_count_starts",
     .doc = "Add *delta* to the failed starts of each queued ``(op, package)``; the new counts.\n"
            "\n"
-           "    A start-up replay counts every change it is about to try at once, before\n"
-           "    trying any (so a start that never finishes counts too), and takes the count\n"
-           "    back for those it did not reach.  0 for a change that is not (or no longer)\n"
-           "    queued.  A change that completes leaves the queue and its count with it.\n"
-           "    ",
+           "A start-up replay counts every change it is about to try at once, before\n"
+           "trying any (so a start that never finishes counts too), and takes the count\n"
+           "back for those it did not reach.  0 for a change that is not (or no longer)\n"
+           "queued.  A change that completes leaves the queue and its count with it.\n",
     .params = {arg("operations", "list[tuple[str, str]]"), arg("delta", "int")},
     .returns = "list[int]",
     .impl = tvx::body<count_starts>,
