@@ -141,7 +141,7 @@ private:
     bool normalize_ascii(const char *data, size_t n, std::string_view head) {
         std::string_view name = text::strip(std::string_view(data, n));
         key_.clear();
-        bool whole = text::normalized_chars(name.data(), name.size(), text::lower, [&](char ch) {
+        bool whole = text::normalized_chars(name.data(), name.size(), text::to_lower, [&](char ch) {
             key_.push_back(ch);
             size_t i = key_.size() - 1;
             return i >= head.size() || head[i] == ch;
