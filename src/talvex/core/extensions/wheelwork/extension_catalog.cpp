@@ -523,9 +523,9 @@ nb::object meta_entry(Call &c, nb::handle pkg) {
                 entry["version"] = info_text(info, "version");
                 entry["description"] = info_text(info, "summary");
                 nb::object listed = info.attr("get")("name");
-                nb::object canonical =
-                    (tvx::truthy(listed) ? nb::object(tvx::to_str(listed)) : nb::object(tvx::to_str(pkg)))
-                        .attr("strip")();
+                nb::object canonical = (tvx::truthy(listed) ? nb::object(tvx::to_str(listed))
+                                                            : nb::object(tvx::to_str(pkg)))
+                                           .attr("strip")();
                 if (!tvx::truthy(canonical))
                     canonical = nb::borrow(pkg);
                 entry["package"] = canonical;

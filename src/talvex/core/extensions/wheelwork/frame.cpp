@@ -109,7 +109,8 @@ void exec_module(nb::module_ m) {
     init_installer_failures(frame);
     init_install_drivers(frame);
     init_package_names(frame);
-    frame.set("_HIDDEN_EXTENSION_PACKAGES", frozenset_of({"talvex-extension-sdk", "talvex-ext-sdk"}));
+    frame.set("_HIDDEN_EXTENSION_PACKAGES",
+              frozenset_of({"talvex-extension-sdk", "talvex-ext-sdk"}));
     init_extension_packages(frame);
     init_index_client(frame);
     init_extension_catalog(frame);

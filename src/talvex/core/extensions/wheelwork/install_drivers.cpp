@@ -129,7 +129,8 @@ bool release_failed(nb::handle result) {
     return false;
 }
 
-nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/, nb::handle defer_on_lock) {
+nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
+                       nb::handle defer_on_lock) {
     nb::object pkg = c.call("_package_name_only", package);
     nb::object rejected = rejected_name(c, pkg);
     if (!rejected.is_none())

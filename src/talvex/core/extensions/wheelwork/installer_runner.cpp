@@ -17,7 +17,8 @@ nb::object subprocess_kwargs(Call &c) {
     if (!c.g("sys").attr("platform").equal(nb::str("win32")))
         return kwargs;
     nb::object subprocess = c.g("subprocess");
-    kwargs["creationflags"] = tvx::attr_or(subprocess, "CREATE_NO_WINDOW", nb::int_(kCreateNoWindow));
+    kwargs["creationflags"] =
+        tvx::attr_or(subprocess, "CREATE_NO_WINDOW", nb::int_(kCreateNoWindow));
     nb::object startupinfo = subprocess.attr("STARTUPINFO")();
     nb::object flags = nb::steal(PyNumber_InPlaceOr(
         startupinfo.attr("dwFlags").ptr(), subprocess.attr("STARTF_USESHOWWINDOW").ptr()));
