@@ -288,7 +288,11 @@ nb::object make_function(nb::handle type, const FuncSpec &spec, nb::handle globa
     // The body takes the declared parameters, *varargs at its place.
     Py_ssize_t named = f->n_positional + f->n_kwonly;
     Py_ssize_t varargs_at = f->has_varargs ? f->n_positional : -1;
-    if (spec.impl.fn == nullptr || spec.impl.named != named || spec.impl.varargs_at != varargs_at) {
+    if (spec.impl.fn == nullptr) {
+        PyErr_Format(PyExc_SystemError, "%s: no body", spec.qualname ? spec.qualname : spec.name);
+        throw nb::python_error();
+    }
+    if (spec.impl.named != named || spec.impl.varargs_at != varargs_at) {
         PyErr_Format(PyExc_SystemError,
                      "%s: the body takes %d named parameters (*varargs at %d), the declaration "
                      "has %zd (*varargs at %zd)",
