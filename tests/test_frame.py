@@ -85,12 +85,13 @@ DOCS = {
 }
 
 
+STUB = Path(__file__).resolve().parents[1] / "stubs" / "talvex" / "core" / "extensions" / "wheelwork.pyi"
+
+
 @pytest.fixture(scope="module")
 def stub():
-    """The stub's functions and classes by name, from the stub installed beside the module."""
-    import talvex.core.extensions.wheelwork as ww
-
-    tree = ast.parse(Path(ww.__file__).with_name("wheelwork.pyi").read_text(encoding="utf-8"))
+    """The stub's functions and classes by name (the stub the wheel installs beside the module)."""
+    tree = ast.parse(STUB.read_text(encoding="utf-8"))
     return {node.name: node for node in tree.body if isinstance(node, (ast.FunctionDef, ast.ClassDef))}
 
 
