@@ -106,7 +106,7 @@ def raise_oserror():
 # logged with its traceback and stays queued; the next one still runs.
 @pytest.mark.parametrize("outcome", [raise_oserror, lambda: (True,), lambda: (True, "", "extra"), lambda: 7],
                          ids=["raises", "one-item", "three-items", "not-a-pair"])
-def test_raising_operation_and_callback(ww, installer, pending_file, monkeypatch, caplog, outcome):
+def test_raising_or_malformed_operation_and_callback(ww, installer, pending_file, monkeypatch, caplog, outcome):
     queue(ww, caplog, ("uninstall", PKG), ("install", PKG))
     real_apply = ww._apply_deferred_op
 
