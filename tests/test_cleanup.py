@@ -118,6 +118,17 @@ def test_site_packages_roots(ww, tmp_path, monkeypatch):
     assert ww._site_packages_roots() == [tmp_path / "link", posix]
 
 
+def test_site_packages_roots_keep_the_windows_layout_without_a_version(ww, tmp_path, monkeypatch):
+    windows = tmp_path / "Lib" / "site-packages"
+    windows.mkdir(parents=True)
+    monkeypatch.setattr(site, "getsitepackages", lambda: [])
+    monkeypatch.setattr(site, "getusersitepackages", lambda: "")
+    monkeypatch.setattr(sysconfig, "get_path", lambda name: "")
+    monkeypatch.setattr(ww.sys, "prefix", str(tmp_path))
+    monkeypatch.setattr(ww.sys, "version_info", None)
+    assert ww._site_packages_roots() == [windows]
+
+
 def lay_out(root, tree):
     """Files (relative path: text) and empty directories (path ending in "/") under *root*."""
     for rel, text in tree.items():

@@ -98,13 +98,21 @@ def test_failure_stays_queued(ww, installer, pending_file, caplog):
                                   ("uninstall", PKG, "ERROR: uninstall-no-record-file"), False)
 
 
-def test_raising_operation_and_callback(ww, installer, pending_file, monkeypatch, caplog):
+def raise_oserror():
+    raise OSError("disk gone")
+
+
+# An operation that raises, or hands back something other than an (ok, output) pair, is
+# logged with its traceback and stays queued; the next one still runs.
+@pytest.mark.parametrize("outcome", [raise_oserror, lambda: (True,), lambda: (True, "", "extra"), lambda: 7],
+                         ids=["raises", "one-item", "three-items", "not-a-pair"])
+def test_raising_or_malformed_operation_and_callback(ww, installer, pending_file, monkeypatch, caplog, outcome):
     queue(ww, caplog, ("uninstall", PKG), ("install", PKG))
     real_apply = ww._apply_deferred_op
 
     def apply(op, pkg, *, retry_seconds=None):
         if op == "uninstall":
-            raise OSError("disk gone")
+            return outcome()
         return real_apply(op, pkg, retry_seconds=retry_seconds)
 
     def callback(index, total, pkg):
@@ -119,6 +127,17 @@ def test_raising_operation_and_callback(ww, installer, pending_file, monkeypatch
         ("DEBUG", "Progress callback failed", (), True),
         ("INFO", "Completed deferred %s of %s", ("install", PKG), False),
     ]
+
+
+@pytest.mark.parametrize("entry, error, message", [
+    (("install", "a", "b"), ValueError, r"^too many values to unpack \(expected 2\)$"),
+    (5, TypeError, r"^cannot unpack non-iterable int object$"),
+])
+def test_queue_entries_unpack_like_pairs(ww, installer, monkeypatch, entry, error, message):
+    monkeypatch.setattr(ww, "pending_operations", lambda: [entry])
+    with pytest.raises(error, match=message):
+        ww.process_pending_operations(0)
+    assert installer.calls == []
 
 
 @pytest.mark.parametrize("retry_seconds", [None, 0, 2.5])

@@ -139,11 +139,16 @@ def test_run_keywords(ww, monkeypatch):
     assert type(env) is dict and list(env.items()) == list(expected.items())
 
 
-def test_run_rejects_a_keyword_given_twice(ww, monkeypatch):
-    monkeypatch.setattr(ww.subprocess, "run", FakeRun())
-    monkeypatch.setattr(ww, "_subprocess_kwargs", lambda: {"env": {}})
-    with pytest.raises(TypeError, match="multiple values for keyword argument 'env'"):
-        ww._run(["uv"])
+# The call fails while its keywords are merged, before the real subprocess.run starts anything,
+# and the message names the callee as the interpreter does.
+@pytest.mark.parametrize("extra, message", [
+    ({"env": {}}, r"^subprocess\.run\(\) got multiple values for keyword argument 'env'$"),
+    (None, r"^subprocess\.run\(\) argument after \*\* must be a mapping, not NoneType$"),
+])
+def test_run_keyword_errors_read_like_the_interpreters(ww, monkeypatch, extra, message):
+    monkeypatch.setattr(ww, "_subprocess_kwargs", lambda: extra)
+    with pytest.raises(TypeError, match=message):
+        ww._run(child("pass"))
 
 
 def test_run_passes_the_windows_settings(ww, monkeypatch, fake_windows):

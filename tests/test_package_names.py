@@ -129,22 +129,42 @@ def test_project_from_url(ww, index_hosts, url, project):
 # --- catalog rows ------------------------------------------------------------------
 
 
+class Asked(dict):
+    """A dict that records the keys `get` was asked for: a fallback is read only when needed."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.asked = []
+
+    def get(self, key, default=None):
+        self.asked.append(key)
+        return super().get(key, default)
+
+
+never = property(lambda self: 1 / 0)  # raises when read: a broken field, or a fallback that must stay unread
+
+
 def test_package_for_available_rows(ww, index_hosts):
     main, f, Row = index_hosts[0], ww.pypi_package_for_available, types.SimpleNamespace
     assert f(None) == ""
     assert f({"package": " talvex-ext-a "}) == "talvex-ext-a"
     assert f({"pypi": "p", "package": "q"}) == "q"  # field order, not dict order
-    assert f({"name": "Viewer 3D"}) == "talvex-ext-viewer-3d"
+    by_name = Asked(name="Viewer 3D")
+    assert f(by_name) == "talvex-ext-viewer-3d" and "id" not in by_name.asked
     assert f({"id": "talvex_histogram"}) == "talvex-histogram"
     assert f({"repository": f"https://{main}/project/Talvex-Ext-Repo/"}) == "Talvex-Ext-Repo"
-    assert f({"downloadurl": "https://files.example/x/talvex_ext_dl-1.0.whl", "name": "n"}) == "talvex_ext_dl"
+    by_url = Asked(downloadurl="https://files.example/x/talvex_ext_dl-1.0.whl", name="n")
+    assert f(by_url) == "talvex_ext_dl" and "repository" not in by_url.asked
     assert f({"homepage": f"https://{main}/project/ignored/", "name": "n"}) == "talvex-ext-n"
     assert f({"name": "  "}) == ""
     assert f(Row(pip_package=" talvex-ext-b\n")) == "talvex-ext-b"
     assert f(Row(homepage=f"https://{main}/project/Home")) == "Home"
     assert f(Row(repository="", homepage="", name="", id="Zed")) == "talvex-ext-zed"
+    assert f(type("Row", (), {"repository": "https://files.example/x/talvex_ext_q-1.0.whl",
+                              "homepage": never})()) == "talvex_ext_q"
+    assert f(type("Row", (), {"name": "Viewer", "id": never})()) == "talvex-ext-viewer"
     assert f(Row()) == ""
-    broken = type("Broken", (), {"pypi_package": property(lambda self: 1 / 0)})()
+    broken = type("Broken", (), {"pypi_package": never})()
     with pytest.raises(ZeroDivisionError):  # only a missing attribute is skipped
         f(broken)
 
@@ -205,14 +225,16 @@ class Dist:
 
 
 def test_installed_extensions_survive_unreadable_metadata(ww, monkeypatch):
+    named = Asked(Name="talvex-ext-badver")
     dists = [
         Dist(OSError("unreadable"), "1"),
         Dist({"name": "talvex-ext-lower"}, "2"),
-        Dist({"Name": "talvex-ext-badver"}, ValueError("bad")),
+        Dist(named, ValueError("bad")),
         Dist({"Name": None}, "3"),
     ]
     monkeypatch.setattr(ww.importlib.metadata, "distributions", lambda: iter(dists))
     assert ww.list_installed_talvex_ext_packages() == {"talvex-ext-lower": "2", "talvex-ext-badver": ""}
+    assert named.asked == ["Name"]  # the lower-case key only when "Name" is empty
     monkeypatch.setattr(ww.importlib.metadata, "distributions",
                         lambda: answer(RuntimeError("environment unreadable")))
     assert ww.list_installed_talvex_ext_packages() == {}
@@ -239,7 +261,8 @@ def test_package_for_info_without_loader(ww, monkeypatch):
     assert ww.pypi_package_for_info(record(entry_point=ep, instance=object())) == "Talvex_Ext_A"
     assert ww.pypi_package_for_info(None) == ""
     monkeypatch.setitem(sys.modules, LOADER, None)  # host loader absent
-    assert ww.pypi_package_for_info(record(entry_point=None, path_name="", name="My Ext")) == "my-ext"
+    named = type("Info", (record,), {"id": never})(entry_point=None, path_name="", name="My Ext")
+    assert ww.pypi_package_for_info(named) == "my-ext"
     assert ww.pypi_package_for_info(record(entry_point=record(dist=None), id="Some_Id")) == "some-id"
     assert ww.pypi_package_for_info(record()) == ""
 
