@@ -353,7 +353,7 @@ bool Call::still_own(const char *name) const {
         if (PyDict_GetItemRef(globals_.ptr(), detail::cached_name(f, name), &value) < 0)
             throw nb::python_error();
         nb::object held = nb::steal(value);
-        return held.is(closure(i));
+        return held.is(PyTuple_GET_ITEM(f->kept, static_cast<Py_ssize_t>(i)));
     }
     PyErr_Format(PyExc_SystemError, "%U keeps no module name %s", f->qualname, name);
     throw nb::python_error();

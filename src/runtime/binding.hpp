@@ -19,6 +19,7 @@ struct FunctionObject {
     bool has_varargs;
     PyObject *globals;      // module namespace, searched at call time
     PyObject *closure;      // tuple handed to a nested function, or NULL
+    PyObject *kept;         // values of spec->keeps at definition time (tuple), or NULL
     PyObject *name;
     PyObject *qualname;
     PyObject *module;

@@ -10,6 +10,11 @@
 
 namespace tvx {
 
+namespace detail {
+template <typename F>
+struct BodyTraits;
+}  // namespace detail
+
 class Call {
 public:
     Call(PyObject *const *slots, nb::handle varargs, nb::handle function, nb::handle globals,
@@ -17,14 +22,6 @@ public:
         : slots_(slots), varargs_(varargs), function_(function), globals_(globals),
           closure_(closure) {}
 
-    // The i-th named parameter, in declaration order (positional-or-keyword first,
-    // then keyword-only); *varargs is not counted.  Always bound (defaults applied).
-    // Transitional: typed bodies (tvx::body) receive their parameters by name.
-    nb::handle operator[](size_t i) const { return nb::handle(slots_[i]); }
-    // The tuple bound to *varargs (empty tuple for functions without one).
-    nb::tuple varargs() const {
-        return varargs_.is_valid() ? nb::borrow<nb::tuple>(varargs_) : nb::tuple();
-    }
     // The i-th value handed to a nested function by its enclosing call.
     nb::handle closure(size_t i) const;
     // True when module-level `name`, one of the names the spec keeps, still holds
@@ -52,6 +49,18 @@ public:
     }
 
 private:
+    template <typename F>
+    friend struct detail::BodyTraits;
+
+    // The i-th named parameter, in declaration order (positional-or-keyword first,
+    // then keyword-only); *varargs is not counted.  Always bound (defaults
+    // applied).  Bodies receive them by name (tvx::body).
+    nb::handle slot(size_t i) const { return nb::handle(slots_[i]); }
+    // The tuple bound to *varargs (empty tuple for functions without one).
+    nb::tuple varargs() const {
+        return varargs_.is_valid() ? nb::borrow<nb::tuple>(varargs_) : nb::tuple();
+    }
+
     PyObject *const *slots_;
     nb::handle varargs_;
     nb::handle function_;
@@ -90,7 +99,7 @@ struct BodyTraits<nb::object (*)(Call &, P...)> {
         if constexpr (is_varargs<Q>)
             return c.varargs();
         else
-            return c[varargs_at >= 0 && static_cast<int>(I) > varargs_at ? I - 1 : I];
+            return c.slot(varargs_at >= 0 && static_cast<int>(I) > varargs_at ? I - 1 : I);
     }
 
     template <auto F, std::size_t... I>

@@ -22,6 +22,7 @@ int fn_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->globals);
     Py_VISIT(f->closure);
+    Py_VISIT(f->kept);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
     Py_VISIT(f->module);
@@ -39,6 +40,7 @@ int fn_clear(PyObject *self) noexcept {
     FunctionObject *f = as_fn(self);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->closure);
+    Py_CLEAR(f->kept);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
@@ -268,7 +270,7 @@ nb::object create_function_type(const char *) {
 }
 
 nb::object make_function(nb::handle type, const FuncSpec &spec, nb::handle globals,
-                         nb::handle closure) {
+                         nb::handle closure, nb::handle kept) {
     nb::object self = nb::steal(PyType_GenericAlloc(reinterpret_cast<PyTypeObject *>(type.ptr()), 0));
     if (!self.is_valid())
         throw nb::python_error();
@@ -283,21 +285,24 @@ nb::object make_function(nb::handle type, const FuncSpec &spec, nb::handle globa
         else
             f->has_varargs = true;
     }
-    if (spec.impl.named >= 0) {
-        // A typed body takes the declared parameters, *varargs at its place.
-        Py_ssize_t named = f->n_positional + f->n_kwonly;
-        Py_ssize_t varargs_at = f->has_varargs ? f->n_positional : -1;
-        if (spec.impl.named != named || spec.impl.varargs_at != varargs_at) {
-            PyErr_Format(PyExc_SystemError,
-                         "%s: the body takes %d named parameters (*varargs at %d), the declaration "
-                         "has %zd (*varargs at %zd)",
-                         spec.qualname ? spec.qualname : spec.name, spec.impl.named,
-                         spec.impl.varargs_at, named, varargs_at);
-            throw nb::python_error();
-        }
+    // The body takes the declared parameters, *varargs at its place.
+    Py_ssize_t named = f->n_positional + f->n_kwonly;
+    Py_ssize_t varargs_at = f->has_varargs ? f->n_positional : -1;
+    if (spec.impl.fn == nullptr) {
+        PyErr_Format(PyExc_SystemError, "%s: no body", spec.qualname ? spec.qualname : spec.name);
+        throw nb::python_error();
+    }
+    if (spec.impl.named != named || spec.impl.varargs_at != varargs_at) {
+        PyErr_Format(PyExc_SystemError,
+                     "%s: the body takes %d named parameters (*varargs at %d), the declaration "
+                     "has %zd (*varargs at %zd)",
+                     spec.qualname ? spec.qualname : spec.name, spec.impl.named,
+                     spec.impl.varargs_at, named, varargs_at);
+        throw nb::python_error();
     }
     f->globals = Py_NewRef(globals.ptr());
     f->closure = closure.is_valid() ? Py_NewRef(closure.ptr()) : nullptr;
+    f->kept = kept.is_valid() ? Py_NewRef(kept.ptr()) : nullptr;
 
     nb::object name = intern(spec.name);
     nb::object qualname = intern(spec.qualname ? spec.qualname : spec.name);
@@ -338,10 +343,6 @@ nb::object make_function(nb::handle type, const FuncSpec &spec, nb::handle globa
     f->param_names = nb::tuple(names).release().ptr();
     f->code = make_code(spec, filename, nb::handle(f->name), nb::handle(f->qualname)).release().ptr();
     return self;
-}
-
-bool is_function_of(nb::handle obj, const FuncSpec &spec) {
-    return Py_TYPE(obj.ptr())->tp_dealloc == fn_dealloc && as_fn(obj.ptr())->spec == &spec;
 }
 
 }  // namespace tvx

@@ -58,20 +58,18 @@ inline Param kwarg(const char *name, const char *annotation, Default d = {}) {
 class Call;
 using Impl = nb::object (*)(Call &);
 
-// The body of a function.  A typed body, bound with tvx::body<fn>, receives its
-// declared parameters by name:
+// The body of a function, bound with tvx::body<fn>: it receives its declared
+// parameters by name,
 //     nb::object clean_summary(Call &c, nb::handle summary);
 //     .impl = tvx::body<clean_summary>,
 // one nb::handle per named parameter in declaration order, and an nb::tuple at
 // the place of *varargs.  make_function checks that the body takes exactly the
-// parameters the spec declares (SystemError at import otherwise).  A plain
-// `nb::object (Call &)` body reads its arguments as c[i] (transitional).
+// parameters the spec declares (SystemError at import otherwise).
 struct Body {
     Impl fn = nullptr;
-    int named = -1;       // named parameters a typed body takes; -1: plain body
-    int varargs_at = -1;  // position of a typed body's nb::tuple parameter, or -1
+    int named = -1;       // named parameters the body takes
+    int varargs_at = -1;  // position of the body's nb::tuple parameter, or -1
     constexpr Body() = default;
-    constexpr Body(Impl f) : fn(f) {}
     constexpr Body(Impl f, int n, int at) : fn(f), named(n), varargs_at(at) {}
     nb::object operator()(Call &c) const { return fn(c); }
 };
@@ -85,8 +83,7 @@ struct FuncSpec {
     Body impl = {};
     // Module-level names whose values at definition time the frame records, so
     // that a native fast path can tell with c.still_own("name") whether a name
-    // still holds the module's own object (kept as the function's closure,
-    // c.closure(i) in this order, for code not yet converted).
+    // still holds the module's own object.
     std::vector<const char *> keeps = {};
 };
 
@@ -96,11 +93,9 @@ nb::object create_function_type(const char *module_name);
 
 // Makes a function object of `type` from `spec`.  `globals` is the namespace the
 // function resolves names in at call time (its module's __dict__); `closure` is
-// an optional tuple of values a nested function reads from its enclosing call.
+// an optional tuple of values a nested function reads from its enclosing call;
+// `kept` the values of spec.keeps, in that order, when it has any.
 nb::object make_function(nb::handle type, const FuncSpec &spec, nb::handle globals,
-                         nb::handle closure = nb::handle());
-
-// True when `obj` is a native function made by make_function from `spec`.
-bool is_function_of(nb::handle obj, const FuncSpec &spec);
+                         nb::handle closure = nb::handle(), nb::handle kept = nb::handle());
 
 }  // namespace tvx

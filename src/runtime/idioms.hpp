@@ -86,9 +86,10 @@ bool with(nb::handle manager, Body &&body) {
 }
 
 // try: return body()
-// except Exception: return handler()
+// except Exception [as e]: return handler([e])
 // `handler` runs while the exception is being handled (sys.exc_info() reports
-// it); BaseExceptions that are not Exceptions propagate.
+// it) and may take the caught `const nb::python_error &`; BaseExceptions that
+// are not Exceptions propagate.
 template <typename Body, typename Handler>
 auto except_exception(Body &&body, Handler &&handler) -> decltype(body()) {
     try {
@@ -97,21 +98,24 @@ auto except_exception(Body &&body, Handler &&handler) -> decltype(body()) {
         if (!is_exception(e))
             throw;
         Handling handling(e);
-        return handler();
+        if constexpr (std::is_invocable_v<Handler, const nb::python_error &>)
+            return handler(static_cast<const nb::python_error &>(e));
+        else
+            return handler();
     }
 }
 
 // try: return body()
-// except Exception: logger.debug(message, exc_info=True); return handler()
-template <typename Body, typename Handler>
-auto except_exception_logged(const Call &c, const char *message, Body &&body, Handler &&handler)
-    -> decltype(body()) {
+// except Exception: logger.debug(message, *args, exc_info=True); return handler()
+template <typename Body, typename Handler, typename... Args>
+auto except_exception_logged(const Call &c, const char *message, Body &&body, Handler &&handler,
+                             Args &&...args) -> decltype(body()) {
     try {
         return body();
     } catch (nb::python_error &e) {
         if (!is_exception(e))
             throw;
-        log_exc(c, e, "debug", message);
+        log_exc(c, e, "debug", message, std::forward<Args>(args)...);
         Handling handling(e);
         return handler();
     }

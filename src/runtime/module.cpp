@@ -32,36 +32,16 @@ void ModuleFrame::from_import(const char *module, std::initializer_list<const ch
 void ModuleFrame::set(const char *name, nb::handle value) { ns_[name] = value; }
 
 nb::object ModuleFrame::def(const FuncSpec &spec) {
-    nb::object closure;
+    nb::object kept;
     if (!spec.keeps.empty()) {
-        nb::list kept;
+        nb::list values;
         for (const char *name : spec.keeps)
-            kept.append(ns_[name]);
-        closure = nb::tuple(kept);
+            values.append(ns_[name]);
+        kept = nb::tuple(values);
     }
-    nb::object fn = make_function(type_, spec, ns_, closure);
+    nb::object fn = make_function(type_, spec, ns_, nb::handle(), kept);
     ns_[spec.name] = fn;
     return fn;
-}
-
-void ModuleFrame::def_in_order(std::span<const char *const> order,
-                               std::initializer_list<FunctionTable> tables,
-                               const std::function<void(std::string_view)> &after) {
-    for (const char *name : order) {
-        const FuncSpec *found = nullptr;
-        for (FunctionTable table : tables)
-            for (const FuncSpec &spec : table())
-                if (!found && std::string_view(spec.name) == name)
-                    found = &spec;
-        if (!found) {
-            PyErr_Format(PyExc_SystemError, "%s: no definition of %s", PyModule_GetName(module_.ptr()),
-                         name);
-            throw nb::python_error();
-        }
-        def(*found);
-        if (after)
-            after(name);
-    }
 }
 
 void ModuleFrame::set_str_list(const char *name, std::span<const char *const> items) {

@@ -4,15 +4,10 @@
 
 #include "runtime/call.hpp"
 
-#include <functional>
 #include <initializer_list>
 #include <span>
-#include <string_view>
 
 namespace tvx {
-
-// A source file's table of module functions.
-using FunctionTable = std::span<const FuncSpec> (*)();
 
 class ModuleFrame {
 public:
@@ -30,12 +25,6 @@ public:
     void set(const char *name, nb::handle value);
     // Defines the function of `spec` and binds it under its name.
     nb::object def(const FuncSpec &spec);
-    // Defines the functions named in `order`, in that order, taking each from
-    // whichever of `tables` holds it; `after(name)` runs after each definition
-    // (for constants bound between two functions).  Transitional: a converted
-    // module has each concern define its own functions with def(), in order.
-    void def_in_order(std::span<const char *const> order, std::initializer_list<FunctionTable> tables,
-                      const std::function<void(std::string_view)> &after = {});
     // Binds `name` to a new list of the given strings (e.g. __all__).
     void set_str_list(const char *name, std::span<const char *const> items);
 

@@ -26,8 +26,7 @@ bool contains(nb::handle text, const char *part) { return contains(text, nb::str
 // (from ";"), the extras (from "[") and the version pin cut off, stripped at each
 // step.  The name ends where the first version operator begins, whichever
 // operator that is ("a<2,>=1" is "a", not "a<2,").
-nb::object package_name_only(Call &c) {
-    nb::handle package = c[0];
+nb::object package_name_only(Call &, nb::handle package) {
     nb::object text = tvx::truthy(package) ? nb::object(tvx::to_str(package)) : nb::object(nb::str(""));
     PyObject *s = text.ptr();
     auto [begin, end] = text::with_chars(s, [](const auto *data, Py_ssize_t n) {
@@ -74,60 +73,52 @@ nb::object site_packages_roots(Call &c) {
     nb::object path_cls = c.g("Path");
     nb::list candidates;
 
-    try {
-        nb::object site = nb::module_::import_("site");
-        nb::object listed = site.attr("getsitepackages")();
-        nb::list entries;
-        if (tvx::truthy(listed))
-            for (nb::handle entry : listed)
-                entries.append(entry);
-        entries.append(site.attr("getusersitepackages")());
-        nb::list found;
-        for (nb::handle entry : entries)
-            if (tvx::truthy(entry))
-                found.append(path_cls(entry));
-        for (nb::handle p : found)
-            candidates.append(p);
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
-    }
+    tvx::except_exception(
+        [&] {
+            nb::object site = nb::module_::import_("site");
+            nb::object listed = site.attr("getsitepackages")();
+            nb::list entries;
+            if (tvx::truthy(listed))
+                for (nb::handle entry : listed)
+                    entries.append(entry);
+            entries.append(site.attr("getusersitepackages")());
+            nb::list found;
+            for (nb::handle entry : entries)
+                if (tvx::truthy(entry))
+                    found.append(path_cls(entry));
+            for (nb::handle p : found)
+                candidates.append(p);
+        },
+        [] {});
 
-    try {
-        nb::object sysconfig = nb::module_::import_("sysconfig");
-        nb::object purelib = sysconfig.attr("get_path")("purelib");
-        if (tvx::truthy(purelib))
-            candidates.append(path_cls(purelib));
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
-    }
+    tvx::except_exception(
+        [&] {
+            nb::object sysconfig = nb::module_::import_("sysconfig");
+            nb::object purelib = sysconfig.attr("get_path")("purelib");
+            if (tvx::truthy(purelib))
+                candidates.append(path_cls(purelib));
+        },
+        [] {});
 
-    try {
-        nb::object sys = c.g("sys");
-        nb::object prefix = path_cls(sys.attr("prefix"));
-        candidates.append(prefix / nb::str("Lib") / nb::str("site-packages"));
-        // Appended one by one: the Windows layout stays even when the version
-        // cannot be read.
-        nb::object info = sys.attr("version_info");
-        nb::str version = nb::str("python{}.{}").format(info[0], info[1]);
-        candidates.append(prefix / nb::str("lib") / version / nb::str("site-packages"));
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
-    }
+    tvx::except_exception(
+        [&] {
+            nb::object sys = c.g("sys");
+            nb::object prefix = path_cls(sys.attr("prefix"));
+            candidates.append(prefix / nb::str("Lib") / nb::str("site-packages"));
+            // Appended one by one: the Windows layout stays even when the version
+            // cannot be read.
+            nb::object info = sys.attr("version_info");
+            nb::str version = nb::str("python{}.{}").format(info[0], info[1]);
+            candidates.append(prefix / nb::str("lib") / version / nb::str("site-packages"));
+        },
+        [] {});
 
     nb::set seen;
     nb::list roots;
     for (nb::handle candidate : candidates) {
-        nb::object key;
-        try {
-            key = tvx::to_str(candidate.attr("resolve")());
-        } catch (nb::python_error &e) {
-            if (!tvx::is_exception(e))
-                throw;
-            key = tvx::to_str(candidate);
-        }
+        nb::object key = tvx::except_exception(
+            [&] { return tvx::to_str(candidate.attr("resolve")()); },
+            [&] { return tvx::to_str(candidate); });
         if (seen.contains(key))
             continue;
         seen.add(key);
@@ -179,14 +170,16 @@ nb::object project_name_of(nb::handle dist_dir_name) {
     return nb::str("_").attr("join")(nb::steal(name_parts));
 }
 
-nb::object dist_project_name(Call &c) { return project_name_of(c[0]); }
+nb::object dist_project_name(Call &, nb::handle dist_dir_name) {
+    return project_name_of(dist_dir_name);
+}
 
 const FuncSpec kDistProjectName = {
     .name = "_dist_project_name",
     .qualname = "cleanup_broken_package_install.<locals>._dist_project_name",
     .params = {arg("dist_dir_name", "str")},
     .returns = "str",
-    .impl = dist_project_name,
+    .impl = tvx::body<dist_project_name>,
 };
 
 // shutil.rmtree(directory); the path is recorded and logged only when nothing
@@ -212,14 +205,8 @@ bool is_metadata_name(nb::handle lowered) {
 // resolving fails), case-folded as the platform compares paths.
 nb::object path_key(const Call &c, nb::handle path) {
     nb::object as_path = c.g("Path")(path);
-    nb::object text;
-    try {
-        text = tvx::to_str(as_path.attr("resolve")());
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
-        text = tvx::to_str(as_path);
-    }
+    nb::object text = tvx::except_exception([&] { return tvx::to_str(as_path.attr("resolve")()); },
+                                            [&] { return tvx::to_str(as_path); });
     return c.g("os").attr("path").attr("normcase")(text);
 }
 
@@ -247,32 +234,30 @@ private:
         loaded_ = true;
         nb::object sys = c.g("sys");
         for (const char *attr : {"prefix", "exec_prefix", "base_prefix", "base_exec_prefix"}) {
-            nb::object value = nb::getattr(sys, attr, nb::none());
+            nb::object value = tvx::attr_or(sys, attr, nb::none());
             if (tvx::truthy(value))
                 prefixes_.add(path_key(c, value));
         }
-        try {
-            nb::object sysconfig = nb::module_::import_("sysconfig");
-            for (const char *scheme_path : {"purelib", "platlib"}) {
-                nb::object dir = sysconfig.attr("get_path")(scheme_path);
-                if (tvx::truthy(dir))
-                    site_dirs_.add(path_key(c, dir));
-            }
-        } catch (nb::python_error &e) {
-            if (!tvx::is_exception(e))
-                throw;
-        }
-        try {
-            nb::object site = nb::module_::import_("site");
-            if (tvx::truthy(nb::getattr(site, "ENABLE_USER_SITE", nb::none()))) {
-                nb::object user = site.attr("getusersitepackages")();
-                if (tvx::truthy(user))
-                    site_dirs_.add(path_key(c, user));
-            }
-        } catch (nb::python_error &e) {
-            if (!tvx::is_exception(e))
-                throw;
-        }
+        tvx::except_exception(
+            [&] {
+                nb::object sysconfig = nb::module_::import_("sysconfig");
+                for (const char *scheme_path : {"purelib", "platlib"}) {
+                    nb::object dir = sysconfig.attr("get_path")(scheme_path);
+                    if (tvx::truthy(dir))
+                        site_dirs_.add(path_key(c, dir));
+                }
+            },
+            [] {});
+        tvx::except_exception(
+            [&] {
+                nb::object site = nb::module_::import_("site");
+                if (tvx::truthy(tvx::attr_or(site, "ENABLE_USER_SITE", nb::none()))) {
+                    nb::object user = site.attr("getusersitepackages")();
+                    if (tvx::truthy(user))
+                        site_dirs_.add(path_key(c, user));
+                }
+            },
+            [] {});
     }
 
     bool loaded_ = false;
@@ -405,7 +390,7 @@ nb::object claimed_by(const Call &c, const nb::list &others, nb::handle target) 
     nb::object join = os.attr("path").attr("join");
     nb::object flags = os.attr("O_RDONLY");
     for (const char *extra : {"O_NONBLOCK", "O_BINARY", "O_CLOEXEC", "O_NOINHERIT"})
-        flags = flags | nb::getattr(os, extra, nb::int_(0));
+        flags = flags | tvx::attr_or(os, extra, nb::int_(0));
     const std::pair<const char *, Listing> listings[] = {{"top_level.txt", Listing::TopLevel},
                                                          {"RECORD", Listing::Record},
                                                          {"installed-files.txt", Listing::InstalledFiles}};
@@ -474,9 +459,9 @@ bool has_readable_metadata(nb::handle directory) {
     return false;
 }
 
-nb::object cleanup_broken_package_install(Call &c) {
+nb::object cleanup_broken_package_install(Call &c, nb::handle package) {
     nb::object project_name = tvx::make_nested(c, kDistProjectName, nb::tuple());
-    nb::object bare = c.call("_package_name_only", c[0]);
+    nb::object bare = c.call("_package_name_only", package);
     nb::list removed;
     if (!tvx::truthy(bare))
         return removed;
@@ -530,38 +515,37 @@ nb::object cleanup_broken_package_install(Call &c) {
     return removed;
 }
 
-const FuncSpec kFunctions[] = {
-    {
-        .name = "_package_name_only",
-        .doc = "Bare distribution name of a requirement (no marker, extras or version pin).",
-        .params = {arg("package", "str")},
-        .returns = "str",
-        .impl = package_name_only,
-    },
-    {
-        .name = "_site_packages_roots",
-        .doc = "Existing site-packages directories of this interpreter, without duplicates.",
-        .params = {},
-        .returns = "list[Path]",
-        .impl = site_packages_roots,
-    },
-    {
-        .name = "cleanup_broken_package_install",
-        .doc = "Remove broken metadata and leftover files of *package* from site-packages.\n"
-               "\n"
-               "    A ``.dist-info`` directory without ``METADATA`` (left by an interrupted\n"
-               "    install) makes ``uv`` fail before it downloads a fresh wheel.  Such\n"
-               "    directories are deleted, as is the package directory when none of its\n"
-               "    metadata is healthy or when it has no metadata at all, unless another\n"
-               "    installed distribution claims it (its ``RECORD`` or ``installed-files.txt``\n"
-               "    lists files in it, or its ``top_level.txt`` names it).  Package directories are only removed from\n"
-               "    site-packages directories, never from the interpreter's prefix.  Returns\n"
-               "    the removed paths.\n"
-               "    ",
-        .params = {arg("package", "str")},
-        .returns = "list[str]",
-        .impl = cleanup_broken_package_install,
-    },
+const FuncSpec kPackageNameOnly = {
+    .name = "_package_name_only",
+    .doc = "Bare distribution name of a requirement (no marker, extras or version pin).",
+    .params = {arg("package", "str")},
+    .returns = "str",
+    .impl = tvx::body<package_name_only>,
+};
+
+const FuncSpec kSitePackagesRoots = {
+    .name = "_site_packages_roots",
+    .doc = "Existing site-packages directories of this interpreter, without duplicates.",
+    .params = {},
+    .returns = "list[Path]",
+    .impl = tvx::body<site_packages_roots>,
+};
+
+const FuncSpec kCleanupBrokenPackageInstall = {
+    .name = "cleanup_broken_package_install",
+    .doc = "Remove broken metadata and leftover files of *package* from site-packages.\n"
+           "\n"
+           "A ``.dist-info`` directory without ``METADATA`` (left by an interrupted\n"
+           "install) makes ``uv`` fail before it downloads a fresh wheel.  Such\n"
+           "directories are deleted, as is the package directory when none of its\n"
+           "metadata is healthy or when it has no metadata at all, unless another\n"
+           "installed distribution claims it (its ``RECORD`` or ``installed-files.txt``\n"
+           "lists files in it, or its ``top_level.txt`` names it).  Package directories are only removed from\n"
+           "site-packages directories, never from the interpreter's prefix.  Returns\n"
+           "the removed paths.\n",
+    .params = {arg("package", "str")},
+    .returns = "list[str]",
+    .impl = tvx::body<cleanup_broken_package_install>,
 };
 
 }  // namespace
@@ -595,6 +579,10 @@ bool installed_state_broken(const Call &c, nb::handle pkg, nb::handle failure_te
     return false;
 }
 
-std::span<const FuncSpec> broken_install_cleanup_functions() { return kFunctions; }
+void init_broken_install_cleanup(tvx::ModuleFrame &frame) {
+    frame.def(kPackageNameOnly);
+    frame.def(kSitePackagesRoots);
+    frame.def(kCleanupBrokenPackageInstall);
+}
 
 }  // namespace wheelwork

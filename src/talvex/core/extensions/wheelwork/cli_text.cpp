@@ -30,12 +30,11 @@ nb::object filter_chars(nb::handle text) {
     return nb::steal(out);
 }
 
-nb::object sanitize_cli_text(Call &c) {
-    nb::handle text = c[0], limit = c[1];
+nb::object sanitize_cli_text(Call &c, nb::handle text, nb::handle limit) {
     nb::object s = tvx::truthy(text) ? nb::object(tvx::to_str(text)) : nb::object(nb::str(""));
     nb::object pattern = c.g("_ANSI_ESCAPE_RE");
-    // The module's own pattern (kept as this function's closure) is applied natively.
-    if (PyUnicode_Check(s.ptr()) && pattern.is(c.closure(0))) {
+    // The module's own pattern is applied natively.
+    if (PyUnicode_Check(s.ptr()) && c.still_own("_ANSI_ESCAPE_RE")) {
         s = clean_console_text(s);
     } else {
         s = pattern.attr("sub")("", s);
@@ -48,8 +47,7 @@ nb::object sanitize_cli_text(Call &c) {
     return s;
 }
 
-nb::object decode_cli_bytes(Call &c) {
-    nb::handle data = c[0];
+nb::object decode_cli_bytes(Call &, nb::handle data) {
     if (data.is_none())
         return nb::str("");
     if (PyUnicode_Check(data.ptr()))
@@ -77,8 +75,8 @@ nb::object decode_cli_bytes(Call &c) {
 
 // Quoted when empty or holding a blank, tab or double quote; inner double quotes
 // are escaped with a backslash.  Nothing else is escaped.
-nb::object quote_arg(Call &c) {
-    nb::str text = tvx::to_str(c[0]);
+nb::object quote_arg(Call &, nb::handle value) {
+    nb::str text = tvx::to_str(value);
     PyObject *s = text.ptr();
     return text::with_chars(s, [&](const auto *data, Py_ssize_t n) -> nb::object {
         Py_ssize_t quotes = 0;
@@ -105,47 +103,56 @@ nb::object quote_arg(Call &c) {
     });
 }
 
-nb::object display_command(Call &c) {
+nb::object display_command(Call &c, nb::handle argv) {
     nb::list parts;
-    for (nb::handle item : c[0])
+    for (nb::handle item : argv)
         parts.append(c.call("_quote_arg", item));
     return nb::str(" ").attr("join")(parts);
 }
 
-const FuncSpec kFunctions[] = {
-    {
-        .name = "sanitize_cli_text",
-        .doc = "Make pip/uv console output safe for Qt dialogs (no ANSI / mojibake junk).",
-        .params = {arg("text", "str"), kwarg("limit", "int", dflt(4000))},
-        .returns = "str",
-        .impl = sanitize_cli_text,
-        .keeps = {"_ANSI_ESCAPE_RE"},
-    },
-    {
-        .name = "_decode_cli_bytes",
-        .doc = "Decode subprocess output with Windows-friendly fallbacks.",
-        .params = {arg("data", "bytes | str | None")},
-        .returns = "str",
-        .impl = decode_cli_bytes,
-    },
-    {
-        .name = "_quote_arg",
-        .doc = "Quote one argument for the copy-paste command strings shown in dialogs.",
-        .params = {arg("value", "str")},
-        .returns = "str",
-        .impl = quote_arg,
-    },
-    {
-        .name = "_display_command",
-        .doc = "Render an argv as the command string a dialog shows and the user may copy.",
-        .params = {arg("argv", "Sequence[str]")},
-        .returns = "str",
-        .impl = display_command,
-    },
+const FuncSpec kSanitizeCliText = {
+    .name = "sanitize_cli_text",
+    .doc = "Make pip/uv console output safe for Qt dialogs (no ANSI / mojibake junk).",
+    .params = {arg("text", "str"), kwarg("limit", "int", dflt(4000))},
+    .returns = "str",
+    .impl = tvx::body<sanitize_cli_text>,
+    .keeps = {"_ANSI_ESCAPE_RE"},
+};
+
+const FuncSpec kDecodeCliBytes = {
+    .name = "_decode_cli_bytes",
+    .doc = "Decode subprocess output with Windows-friendly fallbacks.",
+    .params = {arg("data", "bytes | str | None")},
+    .returns = "str",
+    .impl = tvx::body<decode_cli_bytes>,
+};
+
+const FuncSpec kQuoteArg = {
+    .name = "_quote_arg",
+    .doc = "Quote one argument for the copy-paste command strings shown in dialogs.",
+    .params = {arg("value", "str")},
+    .returns = "str",
+    .impl = tvx::body<quote_arg>,
+};
+
+const FuncSpec kDisplayCommand = {
+    .name = "_display_command",
+    .doc = "Render an argv as the command string a dialog shows and the user may copy.",
+    .params = {arg("argv", "Sequence[str]")},
+    .returns = "str",
+    .impl = tvx::body<display_command>,
 };
 
 }  // namespace
 
-std::span<const FuncSpec> cli_text_functions() { return kFunctions; }
+void init_cli_text(tvx::ModuleFrame &frame) {
+    frame.def(kSanitizeCliText);
+    frame.def(kDecodeCliBytes);
+}
+
+void init_command_display(tvx::ModuleFrame &frame) {
+    frame.def(kQuoteArg);
+    frame.def(kDisplayCommand);
+}
 
 }  // namespace wheelwork

@@ -1,15 +1,15 @@
 // Shared pieces of the wheelwork module: the package index's host names, the
-// per-concern function tables the module frame is assembled from, and the
-// PipResult constructor used by every concern.
+// per-concern parts the module frame is assembled from, and the PipResult
+// constructor used by every concern.
 #pragma once
 
 #include "runtime/call.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/function.hpp"
+#include "runtime/idioms.hpp"
 #include "runtime/logging.hpp"
 #include "runtime/module.hpp"
 
-#include <span>
 
 namespace wheelwork {
 
@@ -38,19 +38,27 @@ inline constexpr const char *kAnsiEscapePattern =
 // drops control and format characters, and strips surrounding whitespace.
 nb::object clean_console_text(nb::handle text);
 
-// Function tables, one per concern (each in the source file of that name).
-std::span<const FuncSpec> cli_text_functions();
-std::span<const FuncSpec> module_purge_functions();
-std::span<const FuncSpec> installer_commands_functions();
-std::span<const FuncSpec> pending_ops_functions();
-std::span<const FuncSpec> deferred_replay_functions();
-std::span<const FuncSpec> broken_install_cleanup_functions();
-std::span<const FuncSpec> missing_deps_functions();
-std::span<const FuncSpec> installer_runner_functions();
-std::span<const FuncSpec> install_drivers_functions();
-std::span<const FuncSpec> package_names_functions();
-std::span<const FuncSpec> index_client_functions();
-std::span<const FuncSpec> extension_catalog_functions();
+// Each concern defines its functions into the module, in the module's order (each
+// in the source file of that name; a concern whose functions the module defines
+// in more than one place has one init_ for each).
+void init_cli_text(tvx::ModuleFrame &frame);
+void init_module_purge(tvx::ModuleFrame &frame);
+void init_installer_choice(tvx::ModuleFrame &frame);         // installer_commands.cpp
+void init_command_display(tvx::ModuleFrame &frame);          // cli_text.cpp
+void init_uninstall_argv(tvx::ModuleFrame &frame);           // installer_commands.cpp
+void init_pending_ops(tvx::ModuleFrame &frame);
+void init_deferred_replay(tvx::ModuleFrame &frame);
+void init_broken_install_cleanup(tvx::ModuleFrame &frame);
+void init_installer_commands(tvx::ModuleFrame &frame);
+void init_missing_deps(tvx::ModuleFrame &frame);
+void init_installer_runner(tvx::ModuleFrame &frame);
+void init_install_argv(tvx::ModuleFrame &frame);             // installer_commands.cpp
+void init_installer_failures(tvx::ModuleFrame &frame);       // installer_runner.cpp
+void init_install_drivers(tvx::ModuleFrame &frame);
+void init_package_names(tvx::ModuleFrame &frame);
+void init_extension_packages(tvx::ModuleFrame &frame);       // package_names.cpp
+void init_index_client(tvx::ModuleFrame &frame);
+void init_extension_catalog(tvx::ModuleFrame &frame);
 
 // Whether the installed state of *pkg* (a bare name) is broken, judged from the
 // site-packages roots and the installer's failure text (broken_install_cleanup.cpp).

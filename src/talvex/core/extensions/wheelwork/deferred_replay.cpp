@@ -9,53 +9,13 @@ namespace wheelwork {
 
 namespace {
 
-// `first, second = value`, with the interpreter's own errors for values that
-// are not iterable or do not hold exactly two items.
-std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
-    PyObject *raw = PyObject_GetIter(value.ptr());
-    if (!raw) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value.ptr())->tp_iter == nullptr &&
-            !PySequence_Check(value.ptr()))
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(value.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    nb::object iterator = nb::steal(raw);
-    nb::object items[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject *item = PyIter_Next(iterator.ptr());
-        if (!item) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw nb::python_error();
-        }
-        items[i] = nb::steal(item);
-    }
-    nb::object extra = nb::steal(PyIter_Next(iterator.ptr()));
-    if (extra.is_valid()) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw nb::python_error();
-    }
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    return {std::move(items[0]), std::move(items[1])};
-}
-
 nb::object invalidate_import_caches(Call &c) {
-    try {
-        c.g("importlib").attr("invalidate_caches")();
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
-        tvx::log_exc(c, e, "debug", "importlib.invalidate_caches failed");
-    }
-    try {
-        c.g("sys").attr("path_importer_cache").attr("clear")();
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
-        tvx::log_exc(c, e, "debug", "Clearing the path importer cache failed");
-    }
+    tvx::except_exception_logged(
+        c, "importlib.invalidate_caches failed",
+        [&] { c.g("importlib").attr("invalidate_caches")(); }, [] {});
+    tvx::except_exception_logged(
+        c, "Clearing the path importer cache failed",
+        [&] { c.g("sys").attr("path_importer_cache").attr("clear")(); }, [] {});
     return nb::none();
 }
 
@@ -64,13 +24,8 @@ template <typename... Args>
 void notify(const Call &c, nb::handle callback, const char *failed, Args &&...args) {
     if (callback.is_none())
         return;
-    try {
-        callback(std::forward<Args>(args)...);
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
-        tvx::log_exc(c, e, "debug", failed);
-    }
+    tvx::except_exception_logged(
+        c, failed, [&] { callback(std::forward<Args>(args)...); }, [] {});
 }
 
 // "<type>: <message>" of a caught exception, as the error of a failed attempt.
@@ -106,12 +61,12 @@ nb::object retry_budget(const Call &c, nb::handle retry_seconds, nb::handle left
     return left < own ? nb::borrow(left) : nb::borrow(retry_seconds);
 }
 
-nb::object process_pending_operations(Call &c) {
-    nb::handle retry_seconds = c[0], on_progress = c[1], on_dropped = c[3];
-    bool startup = tvx::truthy(c[2]);
+nb::object process_pending_operations(Call &c, nb::handle retry_seconds, nb::handle on_progress,
+                                      nb::handle startup_arg, nb::handle on_dropped) {
+    bool startup = tvx::truthy(startup_arg);
     nb::list operations;
     for (nb::handle entry : c.call("pending_operations")) {
-        auto [op, pkg] = unpack_pair(entry);
+        auto [op, pkg] = tvx::unpack_pair(entry);
         operations.append(nb::make_tuple(op, pkg));
     }
     Py_ssize_t count = nb::len(operations);
@@ -167,17 +122,17 @@ nb::object process_pending_operations(Call &c) {
 
         nb::object done, error;
         bool raised = false;
-        try {
-            std::tie(done, error) =
-                unpack_pair(c.call("_apply_deferred_op", op, pkg, "retry_seconds"_a = retry));
-        } catch (nb::python_error &e) {
-            if (!tvx::is_exception(e))
-                throw;
-            tvx::log_exc(c, e, "warning", "Deferred %s of %s raised", op, pkg);
-            done = nb::bool_(false);
-            error = describe(e);
-            raised = true;
-        }
+        tvx::except_exception(
+            [&] {
+                std::tie(done, error) = tvx::unpack_pair(
+                    c.call("_apply_deferred_op", op, pkg, "retry_seconds"_a = retry));
+            },
+            [&](const nb::python_error &e) {
+                tvx::log_exc(c, e, "warning", "Deferred %s of %s raised", op, pkg);
+                done = nb::bool_(false);
+                error = describe(e);
+                raised = true;
+            });
         if (tvx::truthy(done)) {
             c.call("clear_pending_op", op, pkg);
             completed.append(tvx::to_str(op) + nb::str(" ") + tvx::to_str(pkg));
@@ -195,8 +150,7 @@ nb::object process_pending_operations(Call &c) {
     return completed;
 }
 
-nb::object apply_deferred_op(Call &c) {
-    nb::handle op = c[0], pkg = c[1], retry_seconds = c[2];
+nb::object apply_deferred_op(Call &c, nb::handle op, nb::handle pkg, nb::handle retry_seconds) {
     nb::object budget;
     if (retry_seconds.is_none()) {
         budget = c.g("_RETRY_SECONDS");
@@ -242,55 +196,57 @@ nb::object apply_deferred_op(Call &c) {
     }
 }
 
-const FuncSpec kFunctions[] = {
-    {
-        .name = "_invalidate_import_caches",
-        .doc = "Forget cached finders and metadata so packages changed on disk become visible.",
-        .params = {},
-        .returns = "None",
-        .impl = invalidate_import_caches,
-    },
-    {
-        .name = "process_pending_operations",
-        .doc = "Apply extension uninstalls/installs queued while their files were locked.\n"
-               "\n"
-               "    Call once early at start-up, before extensions are imported.  Queued\n"
-               "    uninstalls run first, then installs (as upgrades); each is retried while its\n"
-               "    files still look locked, for up to *retry_seconds* (15 s by default).\n"
-               "    *on_progress* is called with ``(index, total, package)`` before each one.\n"
-               "    Completed operations leave the queue; the others stay for the next start.\n"
-               "    Returns the completed operations as ``\"<op> <package>\"`` strings.\n"
-               "\n"
-               "    At start-up (*startup*, the default) the whole replay keeps to a budget of\n"
-               "    30 s: what it does not reach stays queued for the next start.  A change is\n"
-               "    tried at no more than 3 starts: after the third that fails it leaves the\n"
-               "    queue with a warning, and *on_dropped* is called with ``(op, package,\n"
-               "    error)``.  ``startup=False`` (a replay asked for by hand, with Talvex\n"
-               "    closed) tries every change and counts nothing.\n"
-               "    ",
-        .params = {arg("retry_seconds", "float | None", dflt(nullptr)),
-                   arg("on_progress", "'Callable[[int, int, str], None] | None'", dflt(nullptr)),
-                   kwarg("startup", "bool", dflt(true)),
-                   kwarg("on_dropped", "'Callable[[str, str, str], None] | None'", dflt(nullptr))},
-        .returns = "list[str]",
-        .impl = process_pending_operations,
-    },
-    {
-        .name = "_apply_deferred_op",
-        .doc = "Run one queued operation, retrying while its files are still locked.\n"
-               "\n"
-               "    Returns ``(done, error)``; *error* is the last installer output, or\n"
-               "    ``\"unknown error\"`` when there was none.\n"
-               "    ",
-        .params = {arg("op", "str"), arg("pkg", "str"),
-                   kwarg("retry_seconds", "float | None", dflt(nullptr))},
-        .returns = "tuple[bool, str]",
-        .impl = apply_deferred_op,
-    },
+const FuncSpec kInvalidateImportCaches = {
+    .name = "_invalidate_import_caches",
+    .doc = "Forget cached finders and metadata so packages changed on disk become visible.",
+    .params = {},
+    .returns = "None",
+    .impl = tvx::body<invalidate_import_caches>,
+};
+
+const FuncSpec kProcessPendingOperations = {
+    .name = "process_pending_operations",
+    .doc = "Apply extension uninstalls/installs queued while their files were locked.\n"
+           "\n"
+           "Call once early at start-up, before extensions are imported.  Queued\n"
+           "uninstalls run first, then installs (as upgrades); each is retried while its\n"
+           "files still look locked, for up to *retry_seconds* (15 s by default).\n"
+           "*on_progress* is called with ``(index, total, package)`` before each one.\n"
+           "Completed operations leave the queue; the others stay for the next start.\n"
+           "Returns the completed operations as ``\"<op> <package>\"`` strings.\n"
+           "\n"
+           "At start-up (*startup*, the default) the whole replay keeps to a budget of\n"
+           "30 s: what it does not reach stays queued for the next start.  A change is\n"
+           "tried at no more than 3 starts: after the third that fails it leaves the\n"
+           "queue with a warning, and *on_dropped* is called with ``(op, package,\n"
+           "error)``.  ``startup=False`` (a replay asked for by hand, with Talvex\n"
+           "closed) tries every change and counts nothing.\n",
+    .params = {arg("retry_seconds", "float | None", dflt(nullptr)),
+               arg("on_progress", "'Callable[[int, int, str], None] | None'", dflt(nullptr)),
+               kwarg("startup", "bool", dflt(true)),
+               kwarg("on_dropped", "'Callable[[str, str, str], None] | None'", dflt(nullptr))},
+    .returns = "list[str]",
+    .impl = tvx::body<process_pending_operations>,
+};
+
+const FuncSpec kApplyDeferredOp = {
+    .name = "_apply_deferred_op",
+    .doc = "Run one queued operation, retrying while its files are still locked.\n"
+           "\n"
+           "Returns ``(done, error)``; *error* is the last installer output, or\n"
+           "``\"unknown error\"`` when there was none.\n",
+    .params = {arg("op", "str"), arg("pkg", "str"),
+               kwarg("retry_seconds", "float | None", dflt(nullptr))},
+    .returns = "tuple[bool, str]",
+    .impl = tvx::body<apply_deferred_op>,
 };
 
 }  // namespace
 
-std::span<const FuncSpec> deferred_replay_functions() { return kFunctions; }
+void init_deferred_replay(tvx::ModuleFrame &frame) {
+    frame.def(kInvalidateImportCaches);
+    frame.def(kProcessPendingOperations);
+    frame.def(kApplyDeferredOp);
+}
 
 }  // namespace wheelwork

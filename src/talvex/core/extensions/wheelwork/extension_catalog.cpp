@@ -28,25 +28,6 @@ constexpr const char *kSimpleIndexAccept = "application/vnd.pypi.simple.v1+json"
 constexpr const char *kExcludedFamily = "talvex-extension-";
 constexpr size_t kMaxWorkers = 8;
 
-const FuncSpec *package_names_spec(std::string_view name) {
-    for (const FuncSpec &spec : package_names_functions())
-        if (name == spec.name)
-            return &spec;
-    return nullptr;
-}
-
-bool is_original(const Call &c, const char *name) {
-    const FuncSpec *spec = package_names_spec(name);
-    if (!spec)
-        return false;
-    PyObject *value = nullptr;
-    int found = PyDict_GetItemStringRef(c.globals().ptr(), name, &value);
-    if (found < 0)
-        throw nb::python_error();
-    nb::object fn = nb::steal(value);
-    return found == 1 && tvx::is_function_of(fn, *spec);
-}
-
 // UTF-8 bytes of an exact str; false (and no exception set) when it has none
 // (lone surrogates) or is not an exact str.
 bool utf8_of(nb::handle text, std::string &out) {
@@ -72,19 +53,21 @@ public:
     // (replaced functions, a prefix or constant it cannot read); every name then
     // goes through the module function.
     VisibilityFilter(const Call &c, nb::handle prefix) : c_(c), prefix_(prefix) {
-        if (!is_original(c, "is_user_visible_extension_package") ||
-            !is_original(c, "normalize_pypi_name") || !is_original(c, "_normalize_dist_name"))
+        if (!c.still_own("is_user_visible_extension_package") ||
+            !c.still_own("normalize_pypi_name") || !c.still_own("_normalize_dist_name"))
             return;
-        try {
-            nb::object prefix_key = c.call("normalize_pypi_name", prefix);
-            if (!utf8_of(prefix_key, prefix_key_))
-                return;
-            hidden_ = c.g("_HIDDEN_EXTENSION_PACKAGES");
-        } catch (nb::python_error &e) {
-            if (!tvx::is_exception(e))
-                throw;
-            return;  // the module function reports it where it applies
-        }
+        // A failure here is reported by the module function where it applies.
+        bool read = tvx::except_exception(
+            [&] {
+                nb::object prefix_key = c.call("normalize_pypi_name", prefix);
+                if (!utf8_of(prefix_key, prefix_key_))
+                    return false;
+                hidden_ = c.g("_HIDDEN_EXTENSION_PACKAGES");
+                return true;
+            },
+            [] { return false; });
+        if (!read)
+            return;
         hidden_native_ = PyAnySet_CheckExact(hidden_.ptr());
         if (hidden_native_) {
             for (nb::handle item : hidden_) {
@@ -156,31 +139,14 @@ private:
     // key can no longer begin with `head` (most names of the index fail at their
     // first letter); key_ is then incomplete.
     bool normalize_ascii(const char *data, size_t n, std::string_view head) {
-        size_t begin = 0, end = n;
-        while (begin < end && Py_UNICODE_ISSPACE(static_cast<unsigned char>(data[begin])))
-            ++begin;
-        while (end > begin && Py_UNICODE_ISSPACE(static_cast<unsigned char>(data[end - 1])))
-            --end;
+        std::string_view name = text::strip(std::string_view(data, n));
         key_.clear();
-        bool pending_dash = false;
-        auto emit = [&](char ch) {
+        bool whole = text::normalized_chars(name.data(), name.size(), text::to_lower, [&](char ch) {
             key_.push_back(ch);
             size_t i = key_.size() - 1;
             return i >= head.size() || head[i] == ch;
-        };
-        for (size_t i = begin; i < end; ++i) {
-            char ch = data[i];
-            if (ch == ' ' || ch == '-' || ch == '_' || ch == '.') {
-                pending_dash = true;
-                continue;
-            }
-            if (pending_dash && !key_.empty() && !emit('-'))
-                return false;
-            pending_dash = false;
-            if (!emit(ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch))
-                return false;
-        }
-        return key_.size() >= head.size();
+        });
+        return whole && key_.size() >= head.size();
     }
 
     const Call &c_;
@@ -340,15 +306,10 @@ public:
                     return true;
                 inflater_ = zlib_.attr("decompressobj")("wbits"_a = 31);
             }
-            nb::object out;
-            try {
-                out = inflater_.attr("decompress")(data, kInflateBlock);
-            } catch (nb::python_error &e) {
-                if (!tvx::is_exception(e))
-                    throw;
-                return false;
-            }
-            if (!PyBytes_CheckExact(out.ptr()))
+            nb::object out = tvx::except_exception(
+                [&] { return nb::object(inflater_.attr("decompress")(data, kInflateBlock)); },
+                [] { return nb::object(); });
+            if (!out.is_valid() || !PyBytes_CheckExact(out.ptr()))
                 return false;
             produced_ += PyBytes_GET_SIZE(out.ptr());
             if (produced_ > index::kSimpleIndex.of(received_))
@@ -435,10 +396,7 @@ bool read_simple_index(const Call &c, nb::handle url, nb::handle timeout, nb::ha
         };
         // Reading by pieces does not notice a connection closed before the
         // announced length; reading the whole body at once raises this.
-        PyObject *left = nullptr;
-        if (PyObject_GetOptionalAttrString(response.ptr(), "length", &left) < 0)
-            throw nb::python_error();
-        nb::object remaining = nb::steal(left);
+        nb::object remaining = tvx::optional_attr(response, "length");
         if (remaining.is_valid() && PyLong_CheckExact(remaining.ptr()) && tvx::truthy(remaining)) {
             nb::object error =
                 nb::module_::import_("http.client").attr("IncompleteRead")(body(), remaining);
@@ -546,40 +504,39 @@ nb::object pooled_document(const Call &c, nb::handle pool, nb::handle url, nb::h
 // Runs in a worker thread: the entry of one project, filled from its JSON
 // document when metadata is wanted.  Closure: (fetch_metadata, timeout, pool
 // or None).
-nb::object meta_entry(Call &c) {
-    nb::handle pkg = c[0];
+nb::object meta_entry(Call &c, nb::handle pkg) {
     nb::dict entry = stub_entry(c, pkg);
     if (!tvx::truthy(c.closure(0)))
         return entry;
-    try {
-        nb::object url = nb::str("https://{}/pypi/{}/json").format(kIndexHost, pkg);
-        nb::object per_project = project_timeout(c.closure(1));
-        nb::handle pool = c.closure(2);
-        bool pooled = !pool.is_none() &&
-                      index::Origin::serves(nb::borrow<nb::tuple>(pool)[kOrigin], url);
-        nb::object meta = pooled ? pooled_document(c, pool, url, per_project)
-                                 : c.call("_http_json", url, "timeout"_a = per_project);
-        nb::object info = PyDict_Check(meta.ptr()) ? nb::object(meta.attr("get")("info"))
-                                                   : nb::object(nb::none());
-        if (PyDict_Check(info.ptr())) {
-            entry["version"] = info_text(info, "version");
-            entry["description"] = info_text(info, "summary");
-            nb::object listed = info.attr("get")("name");
-            nb::object canonical =
-                (tvx::truthy(listed) ? nb::object(tvx::to_str(listed)) : nb::object(tvx::to_str(pkg)))
-                    .attr("strip")();
-            if (!tvx::truthy(canonical))
-                canonical = nb::borrow(pkg);
-            entry["package"] = canonical;
-            entry["id"] = canonical;
-            entry["name"] = c.call("display_name_from_pypi_package", canonical);
-            entry["raw"] = info;
-        }
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
-        tvx::log(c, "debug", "PyPI metadata for %s failed: %s", pkg, e.value());
-    }
+    tvx::except_exception(
+        [&] {
+            nb::object url = nb::str("https://{}/pypi/{}/json").format(kIndexHost, pkg);
+            nb::object per_project = project_timeout(c.closure(1));
+            nb::handle pool = c.closure(2);
+            bool pooled = !pool.is_none() &&
+                          index::Origin::serves(nb::borrow<nb::tuple>(pool)[kOrigin], url);
+            nb::object meta = pooled ? pooled_document(c, pool, url, per_project)
+                                     : c.call("_http_json", url, "timeout"_a = per_project);
+            nb::object info = PyDict_Check(meta.ptr()) ? nb::object(meta.attr("get")("info"))
+                                                       : nb::object(nb::none());
+            if (PyDict_Check(info.ptr())) {
+                entry["version"] = info_text(info, "version");
+                entry["description"] = info_text(info, "summary");
+                nb::object listed = info.attr("get")("name");
+                nb::object canonical = (tvx::truthy(listed) ? nb::object(tvx::to_str(listed))
+                                                            : nb::object(tvx::to_str(pkg)))
+                                           .attr("strip")();
+                if (!tvx::truthy(canonical))
+                    canonical = nb::borrow(pkg);
+                entry["package"] = canonical;
+                entry["id"] = canonical;
+                entry["name"] = c.call("display_name_from_pypi_package", canonical);
+                entry["raw"] = info;
+            }
+        },
+        [&](const nb::python_error &e) {
+            tvx::log(c, "debug", "PyPI metadata for %s failed: %s", pkg, e.value());
+        });
     return entry;
 }
 
@@ -588,7 +545,7 @@ const FuncSpec kMetaEntry = {
     .qualname = "list_pypi_talvex_extensions.<locals>._meta_entry",
     .params = {arg("pkg", "str")},
     .returns = "dict[str, Any]",
-    .impl = meta_entry,
+    .impl = tvx::body<meta_entry>,
 };
 
 // The connections of one listing: opened ahead while the index downloads,
@@ -657,26 +614,8 @@ struct Connections {
     }
 };
 
-// `with manager as value: body(value)`
-template <typename Body>
-void with_block(nb::handle manager, Body &&body) {
-    nb::object exit = manager.attr("__exit__");
-    nb::object value = manager.attr("__enter__")();
-    try {
-        body(value);
-    } catch (nb::python_error &e) {
-        if (!tvx::truthy(exit(e.type(), e.value(), tvx::or_none(e.traceback()))))
-            throw;
-        return;
-    } catch (...) {
-        exit(nb::none(), nb::none(), nb::none());
-        throw;
-    }
-    exit(nb::none(), nb::none(), nb::none());
-}
-
-nb::object list_pypi_talvex_extensions(Call &c) {
-    nb::handle prefix = c[0], timeout = c[1], fetch_metadata = c[2], max_packages = c[3];
+nb::object list_pypi_talvex_extensions(Call &c, nb::handle prefix, nb::handle timeout,
+                                       nb::handle fetch_metadata, nb::handle max_packages) {
     nb::object futures_module = nb::module_::import_("concurrent.futures");
     nb::object executor_type = futures_module.attr("ThreadPoolExecutor");
     nb::object as_completed = futures_module.attr("as_completed");
@@ -691,7 +630,7 @@ nb::object list_pypi_talvex_extensions(Call &c) {
     // read and scanned here, without building the document; otherwise (and for
     // any document the scan leaves alone) it is parsed and filtered as a whole.
     bool scanned = false;
-    bool own_client = c.g("_http_json").is(c.closure(0));
+    bool own_client = c.still_own("_http_json");
     // While the client is the module's own and urllib is as shipped, the
     // documents are read over the module's own connections, bounded as a
     // whole: the index by `timeout`, the listing by `timeout` and the
@@ -723,7 +662,7 @@ nb::object list_pypi_talvex_extensions(Call &c) {
             };
         }
     }
-    if (own_client && c.g("json").is(c.closure(1)) && filter.decides_natively()) {
+    if (own_client && c.still_own("json") && filter.decides_natively()) {
         bool reusable = false;
         scanned = read_simple_index(c, url, timeout, accept, filter, names, simple, pool.origin,
                                     index_connection, index_deadline, reusable, progress);
@@ -764,21 +703,19 @@ nb::object list_pypi_talvex_extensions(Call &c) {
     nb::object entry_fn =
         tvx::make_nested(c, kMetaEntry, nb::make_tuple(fetch_metadata, timeout, shared));
     nb::dict by_name;
-    with_block(executor_type("max_workers"_a = workers), [&](nb::handle pool) {
+    tvx::with(executor_type("max_workers"_a = workers), [&](nb::handle pool) {
         nb::dict futures;
         nb::object submit = pool.attr("submit");
         for (nb::handle n : names)
             futures[submit(entry_fn, n)] = n;
         for (nb::handle fut : as_completed(futures)) {
             nb::object pkg = futures[fut];
-            try {
-                by_name[pkg] = fut.attr("result")();
-            } catch (nb::python_error &e) {
-                if (!tvx::is_exception(e))
-                    throw;
-                tvx::log(c, "debug", "PyPI catalog entry failed for %s: %s", pkg, e.value());
-                by_name[pkg] = stub_entry(c, pkg);
-            }
+            by_name[pkg] = tvx::except_exception(
+                [&] { return nb::object(fut.attr("result")()); },
+                [&](const nb::python_error &e) -> nb::object {
+                    tvx::log(c, "debug", "PyPI catalog entry failed for %s: %s", pkg, e.value());
+                    return stub_entry(c, pkg);
+                });
         }
     });
 
@@ -790,26 +727,24 @@ nb::object list_pypi_talvex_extensions(Call &c) {
     return entries;
 }
 
-const FuncSpec kFunctions[] = {
-    {
-        .name = "list_pypi_talvex_extensions",
-        .doc = "Discover Talvex extension packages on PyPI.\n"
-               "\n"
-               "    Uses the PEP 691 JSON simple index to find projects whose names start with\n"
-               "    *prefix*, then (optionally) fetches each project's JSON metadata for the\n"
-               "    version and summary.  Blocks on the network: run it off the UI thread.\n"
-               "    ",
-        .params = {kwarg("prefix", "str", dflt("talvex-ext-")), kwarg("timeout", "float", dflt(45.0)),
-                   kwarg("fetch_metadata", "bool", dflt(true)),
-                   kwarg("max_packages", "int", dflt(120))},
-        .returns = "list[dict[str, Any]]",
-        .impl = list_pypi_talvex_extensions,
-        .keeps = {"_http_json", "json"},
-    },
+const FuncSpec kListPypiTalvexExtensions = {
+    .name = "list_pypi_talvex_extensions",
+    .doc = "Discover Talvex extension packages on PyPI.\n"
+           "\n"
+           "Uses the PEP 691 JSON simple index to find projects whose names start with\n"
+           "*prefix*, then (optionally) fetches each project's JSON metadata for the\n"
+           "version and summary.  Blocks on the network: run it off the UI thread.\n",
+    .params = {kwarg("prefix", "str", dflt("talvex-ext-")), kwarg("timeout", "float", dflt(45.0)),
+               kwarg("fetch_metadata", "bool", dflt(true)),
+               kwarg("max_packages", "int", dflt(120))},
+    .returns = "list[dict[str, Any]]",
+    .impl = tvx::body<list_pypi_talvex_extensions>,
+    .keeps = {"_http_json", "json", "is_user_visible_extension_package", "normalize_pypi_name",
+              "_normalize_dist_name"},
 };
 
 }  // namespace
 
-std::span<const FuncSpec> extension_catalog_functions() { return kFunctions; }
+void init_extension_catalog(tvx::ModuleFrame &frame) { frame.def(kListPypiTalvexExtensions); }
 
 }  // namespace wheelwork

@@ -2,8 +2,6 @@
 // order the module's statements define them.
 #include "common.hpp"
 
-#include <string_view>
-#include <vector>
 
 namespace wheelwork {
 
@@ -44,87 +42,11 @@ constexpr const char *kPublicNames[] = {
     "process_pending_operations",
 };
 
-// Module-level functions in source order.
-constexpr const char *kFunctionOrder[] = {
-    "sanitize_cli_text",
-    "_decode_cli_bytes",
-    "purge_imported_package_modules",
-    "prefer_uv",
-    "installer_label",
-    "_uv_python_args",
-    "_quote_arg",
-    "_display_command",
-    "_uninstall_argv",
-    "_pending_ops_path",
-    "_pending_key",
-    "_read_ops",
-    "_write_ops",
-    "pending_packages",
-    "queue_pending_op",
-    "clear_pending_op",
-    "pending_operations",
-    "_failed_starts",
-    "_count_starts",
-    "_deferred_result",
-    "_invalidate_import_caches",
-    "process_pending_operations",
-    "_apply_deferred_op",
-    "_package_name_only",
-    "_site_packages_roots",
-    "cleanup_broken_package_install",
-    "install_command",
-    "uninstall_command",
-    "upgrade_command",
-    "_is_locked_runtime_package",
-    "_dist_is_installed",
-    "_requirement_name",
-    "_marker_allows_install",
-    "_requires_dist_strings",
-    "_missing_third_party_deps",
-    "_install_missing_deps",
-    "_subprocess_kwargs",
-    "_run",
-    "_install_argv",
-    "_looks_like_file_lock_error",
-    "_unwritable_environment",
-    "run_install",
-    "run_uninstall",
-    "run_upgrade",
-    "parse_pypi_project_from_url",
-    "_normalize_dist_name",
-    "normalize_pypi_name",
-    "is_user_visible_extension_package",
-    "list_installed_talvex_ext_packages",
-    "pypi_package_for_info",
-    "pypi_package_for_available",
-    "display_name_from_pypi_package",
-    "_http_json",
-    "list_pypi_talvex_extensions",
-};
-
 nb::object frozenset_of(std::initializer_list<const char *> items) {
     nb::list l;
     for (const char *s : items)
         l.append(s);
     return nb::steal(PyFrozenSet_New(l.ptr()));
-}
-
-void bind_constants_after(tvx::ModuleFrame &frame, std::string_view function) {
-    if (function == "_uninstall_argv") {
-        frame.set("_DEFERRED_OPS", nb::make_tuple("uninstall", "install"));
-        nb::dict verbs;
-        verbs["uninstall"] = "removed";
-        verbs["install"] = "updated";
-        frame.set("_OP_VERBS", verbs);
-        frame.set("_RETRY_SECONDS", nb::float_(15.0));
-        frame.set("_RETRY_INTERVAL", nb::float_(1.0));
-        frame.set("_PENDING_LOCK_SECONDS", nb::float_(10.0));
-        frame.set("_REPLAY_SECONDS", nb::float_(30.0));
-        frame.set("_MAX_FAILED_STARTS", nb::int_(3));
-    } else if (function == "normalize_pypi_name") {
-        frame.set("_HIDDEN_EXTENSION_PACKAGES",
-                  frozenset_of({"talvex-extension-sdk", "talvex-ext-sdk"}));
-    }
 }
 
 void exec_module(nb::module_ m) {
@@ -162,14 +84,36 @@ void exec_module(nb::module_ m) {
                             "shiboken6", "shiboken6-generator", "numpy"}));
     frame.set("PipResult", build_pip_result_class(frame));
 
-    frame.def_in_order(kFunctionOrder,
-                       {cli_text_functions, module_purge_functions, installer_commands_functions,
-                        pending_ops_functions, deferred_replay_functions,
-                        broken_install_cleanup_functions, missing_deps_functions,
-                        installer_runner_functions, install_drivers_functions,
-                        package_names_functions, index_client_functions,
-                        extension_catalog_functions},
-                       [&](std::string_view name) { bind_constants_after(frame, name); });
+    init_cli_text(frame);
+    init_module_purge(frame);
+    init_installer_choice(frame);
+    init_command_display(frame);
+    init_uninstall_argv(frame);
+    frame.set("_DEFERRED_OPS", nb::make_tuple("uninstall", "install"));
+    nb::dict verbs;
+    verbs["uninstall"] = "removed";
+    verbs["install"] = "updated";
+    frame.set("_OP_VERBS", verbs);
+    frame.set("_RETRY_SECONDS", nb::float_(15.0));
+    frame.set("_RETRY_INTERVAL", nb::float_(1.0));
+    frame.set("_PENDING_LOCK_SECONDS", nb::float_(10.0));
+    frame.set("_REPLAY_SECONDS", nb::float_(30.0));
+    frame.set("_MAX_FAILED_STARTS", nb::int_(3));
+    init_pending_ops(frame);
+    init_deferred_replay(frame);
+    init_broken_install_cleanup(frame);
+    init_installer_commands(frame);
+    init_missing_deps(frame);
+    init_installer_runner(frame);
+    init_install_argv(frame);
+    init_installer_failures(frame);
+    init_install_drivers(frame);
+    init_package_names(frame);
+    frame.set("_HIDDEN_EXTENSION_PACKAGES",
+              frozenset_of({"talvex-extension-sdk", "talvex-ext-sdk"}));
+    init_extension_packages(frame);
+    init_index_client(frame);
+    init_extension_catalog(frame);
 }
 }  // namespace
 

@@ -91,12 +91,10 @@ nb::object inflate(nb::handle data, Py_ssize_t limit, bool strict, nb::handle ur
     nb::object bytes = nb::steal(PyBytes_FromObject(data.ptr()));
     if (!bytes.is_valid())
         throw nb::python_error();
-    try {
+    if (strict)
         decompress(bytes);
-    } catch (nb::python_error &e) {
-        if (strict || !tvx::is_exception(e))
-            throw;  // otherwise: what decompressed before the fault
-    }
+    else  // on a fault: what decompressed before it
+        tvx::except_exception([&] { decompress(bytes); }, [] {});
     nb::object joined = nb::bytes("").attr("join")(pieces);
     if (total > limit)
         joined = joined[nb::slice(nb::none(), nb::int_(limit), nb::none())];
@@ -107,37 +105,34 @@ nb::object inflate(nb::handle data, Py_ssize_t limit, bool strict, nb::handle ur
 // traceback, `url` and `content_type` for code presenting it.  Best effort:
 // the error itself is what matters.
 void describe_parse_error(nb::handle error, nb::handle url, nb::handle response) {
-    try {
-        nb::object content_type = header(response, "Content-Type");
-        nb::object shown = content_type.is_none() ? nb::object(nb::str("none given"))
-                                                  : nb::object(nb::repr(content_type));
-        error.attr("add_note")(
-            nb::str("while reading the answer from {} (Content-Type: {})").format(url, shown));
-        nb::setattr(error, "url", url);
-        nb::setattr(error, "content_type", content_type);
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
-    }
+    tvx::except_exception(
+        [&] {
+            nb::object content_type = header(response, "Content-Type");
+            nb::object shown = content_type.is_none() ? nb::object(nb::str("none given"))
+                                                      : nb::object(nb::repr(content_type));
+            error.attr("add_note")(
+                nb::str("while reading the answer from {} (Content-Type: {})").format(url, shown));
+            nb::setattr(error, "url", url);
+            nb::setattr(error, "content_type", content_type);
+        },
+        [] {});
 }
 
 // The first 200 characters of an error body, "" when it cannot be read.  Only
 // as much is read and decompressed as those characters can take.
 nb::object error_detail(nb::handle source) {
-    try {
-        nb::object body;
-        if (is_gzip(header(source, "Content-Encoding"))) {
-            body = source.attr("read")(64 * 1024);
-            body = inflate(body, kErrorBodyBytes, false, nb::none());
-        } else {
-            body = source.attr("read")(kErrorBodyBytes);
-        }
-        return decode_body(body)[nb::slice(nb::none(), nb::int_(200), nb::none())];
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
-        return nb::str("");
-    }
+    return tvx::except_exception(
+        [&]() -> nb::object {
+            nb::object body;
+            if (is_gzip(header(source, "Content-Encoding"))) {
+                body = source.attr("read")(64 * 1024);
+                body = inflate(body, kErrorBodyBytes, false, nb::none());
+            } else {
+                body = source.attr("read")(kErrorBodyBytes);
+            }
+            return decode_body(body)[nb::slice(nb::none(), nb::int_(200), nb::none())];
+        },
+        [] { return nb::str(""); });
 }
 
 // RuntimeError("HTTP <code> for <url>: <detail>") from the HTTPError `cause`.
@@ -165,18 +160,9 @@ nb::object open(nb::handle url, nb::handle request, nb::handle timeout,
     nb::object error_module = nb::module_::import_("urllib.error");
     nb::object urlopen = nb::module_::import_("urllib.request").attr("urlopen");
     try {
-        nb::object manager = urlopen(request, "timeout"_a = timeout);
-        nb::object exit = manager.attr("__exit__");
-        nb::object response = manager.attr("__enter__")();
-        nb::object value;
-        try {
-            value = read(response);
-        } catch (nb::python_error &e) {
-            if (!tvx::truthy(exit(e.type(), e.value(), tvx::or_none(e.traceback()))))
-                throw;
-            return nb::none();
-        }
-        exit(nb::none(), nb::none(), nb::none());
+        nb::object value = nb::none();
+        tvx::with(urlopen(request, "timeout"_a = timeout),
+                  [&](nb::handle response) { value = read(response); });
         return value;
     } catch (nb::python_error &e) {
         if (!e.matches(error_module.attr("HTTPError")))
@@ -187,20 +173,15 @@ nb::object open(nb::handle url, nb::handle request, nb::handle timeout,
 }
 
 nb::object header(nb::handle response, const char *name) {
-    try {
-        PyObject *headers = nullptr;
-        int found = PyObject_GetOptionalAttrString(response.ptr(), "headers", &headers);
-        if (found < 0)
-            throw nb::python_error();
-        nb::object owned = nb::steal(headers);
-        if (found == 0 || owned.is_none())
-            return nb::none();
-        return owned.attr("get")(name);
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
-        return nb::none();  // a response without readable headers says nothing
-    }
+    // A response without readable headers says nothing.
+    return tvx::except_exception(
+        [&]() -> nb::object {
+            nb::object headers = tvx::optional_attr(response, "headers");
+            if (!headers.is_valid() || headers.is_none())
+                return nb::none();
+            return headers.attr("get")(name);
+        },
+        [] { return nb::none(); });
 }
 
 bool is_gzip(nb::handle content_encoding) {
@@ -215,16 +196,16 @@ nb::object parse_answer(const Call &c, nb::handle url, nb::handle response, nb::
                         bool gzip, Limit limit) {
     nb::object data = nb::borrow(body);
     if (gzip) {
-        try {
-            data = gunzip(body, limit.of(static_cast<Py_ssize_t>(nb::len(body))), url);
-        } catch (nb::python_error &e) {
-            if (!tvx::is_exception(e) || e.matches(PyExc_ValueError))
-                throw;
-            nb::str message = nb::str("the answer from {} says it is gzip-compressed but does not "
-                                      "decompress: {}")
-                                  .format(url, tvx::to_str(e.value()));
-            tvx::raise_from(PyExc_ValueError, message, e);
-        }
+        data = tvx::except_exception(
+            [&] { return gunzip(body, limit.of(static_cast<Py_ssize_t>(nb::len(body))), url); },
+            [&](const nb::python_error &e) -> nb::object {
+                if (e.matches(PyExc_ValueError))
+                    throw;
+                nb::str message = nb::str("the answer from {} says it is gzip-compressed but does "
+                                          "not decompress: {}")
+                                      .format(url, tvx::to_str(e.value()));
+                tvx::raise_from(PyExc_ValueError, message, e);
+            });
     }
     nb::object text = decode_body(data);
     data = nb::object();
@@ -319,12 +300,8 @@ constexpr const char *kDefaultHandlers[] = {
 // Whether urlopen's opener is the one it makes itself (none yet, or one of
 // the default handlers only), not one installed with install_opener.
 bool default_opener(nb::handle request) {
-    PyObject *found = nullptr;
-    int has = PyObject_GetOptionalAttrString(request.ptr(), "_opener", &found);
-    if (has < 0)
-        throw nb::python_error();
-    nb::object opener = nb::steal(found);
-    if (has == 0)
+    nb::object opener = tvx::optional_attr(request, "_opener");
+    if (!opener.is_valid())
         return false;
     if (opener.is_none())
         return true;
@@ -350,12 +327,9 @@ bool default_opener(nb::handle request) {
 bool urllib_is_stock() {
     nb::object request = nb::module_::import_("urllib.request");
     nb::object urlopen = request.attr("urlopen");
-    PyObject *module = nullptr;
-    if (PyObject_GetOptionalAttrString(urlopen.ptr(), "__module__", &module) < 0)
-        throw nb::python_error();
-    nb::object owned_module = nb::steal(module);
-    if (!module || !PyUnicode_Check(module) ||
-        PyUnicode_CompareWithASCIIString(module, "urllib.request") != 0)
+    nb::object module = tvx::optional_attr(urlopen, "__module__");
+    if (!module.is_valid() || !PyUnicode_Check(module.ptr()) ||
+        PyUnicode_CompareWithASCIIString(module.ptr(), "urllib.request") != 0)
         return false;
     return default_opener(request);
 }
@@ -369,38 +343,34 @@ constexpr size_t kClass = 0, kConnectTo = 1, kTunnelTo = 2, kContext = 3, kKey =
 // "scheme://host:port" of an http(s) URL without credentials; None otherwise.
 // `netloc` receives the URL's host[:port].
 nb::object origin_key(nb::handle url, nb::object &netloc) {
-    nb::object parts;
-    try {
-        parts = nb::module_::import_("urllib.parse").attr("urlsplit")(url);
-        nb::object scheme = parts.attr("scheme").attr("lower")();
-        bool https = scheme.equal(nb::str("https"));
-        if (!https && !scheme.equal(nb::str("http")))
-            return nb::none();
-        if (!parts.attr("username").is_none() || !parts.attr("password").is_none())
-            return nb::none();
-        nb::object host = parts.attr("hostname");
-        if (!tvx::truthy(host))
-            return nb::none();
-        nb::object port = parts.attr("port");
-        if (port.is_none())
-            port = nb::int_(https ? 443 : 80);
-        netloc = parts.attr("netloc");
-        return nb::str("{}://{}:{}").format(scheme, host, port);
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
-        return nb::none();  // urllib reports what is wrong with it
-    }
+    return tvx::except_exception(
+        [&]() -> nb::object {
+            nb::object parts = nb::module_::import_("urllib.parse").attr("urlsplit")(url);
+            nb::object scheme = parts.attr("scheme").attr("lower")();
+            bool https = scheme.equal(nb::str("https"));
+            if (!https && !scheme.equal(nb::str("http")))
+                return nb::none();
+            if (!parts.attr("username").is_none() || !parts.attr("password").is_none())
+                return nb::none();
+            nb::object host = parts.attr("hostname");
+            if (!tvx::truthy(host))
+                return nb::none();
+            nb::object port = parts.attr("port");
+            if (port.is_none())
+                port = nb::int_(https ? 443 : 80);
+            netloc = parts.attr("netloc");
+            return nb::str("{}://{}:{}").format(scheme, host, port);
+        },
+        [] { return nb::none(); });  // urllib reports what is wrong with it
 }
 
 // The TLS context urllib's HTTPS handler makes: the interpreter's default
 // HTTPS context (a replacement of it honoured), speaking HTTP/1.1.
 nb::object default_https_context() {
     nb::object ssl = nb::module_::import_("ssl");
-    PyObject *factory = nullptr;
-    if (PyObject_GetOptionalAttrString(ssl.ptr(), "_create_default_https_context", &factory) < 0)
-        throw nb::python_error();
-    nb::object make = factory ? nb::steal(factory) : nb::object(ssl.attr("create_default_context"));
+    nb::object make = tvx::optional_attr(ssl, "_create_default_https_context");
+    if (!make.is_valid())
+        make = ssl.attr("create_default_context");
     nb::object context = make();
     nb::list alpn;
     alpn.append("http/1.1");
@@ -691,23 +661,21 @@ nb::object get_json(const Call &c, nb::handle url, nb::handle timeout, nb::handl
 
 namespace {
 
-nb::object http_json(Call &c) {
-    return index::get_json(c, c[0], c[1], c[2]);
+nb::object http_json(Call &c, nb::handle url, nb::handle timeout, nb::handle headers) {
+    return index::get_json(c, url, timeout, headers);
 }
 
-const FuncSpec kFunctions[] = {
-    {
-        .name = "_http_json",
-        .doc = "GET *url* and decode JSON (stdlib only \u2014 safe for background threads).",
-        .params = {arg("url", "str"), kwarg("timeout", "float"),
-                   kwarg("headers", "dict[str, str] | None", dflt(nullptr))},
-        .returns = "Any",
-        .impl = http_json,
-    },
+const FuncSpec kHttpJson = {
+    .name = "_http_json",
+    .doc = "GET *url* and decode JSON (stdlib only \u2014 safe for background threads).",
+    .params = {arg("url", "str"), kwarg("timeout", "float"),
+               kwarg("headers", "dict[str, str] | None", dflt(nullptr))},
+    .returns = "Any",
+    .impl = tvx::body<http_json>,
 };
 
 }  // namespace
 
-std::span<const FuncSpec> index_client_functions() { return kFunctions; }
+void init_index_client(tvx::ModuleFrame &frame) { frame.def(kHttpJson); }
 
 }  // namespace wheelwork

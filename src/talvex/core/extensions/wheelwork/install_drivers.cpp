@@ -129,9 +129,9 @@ bool release_failed(nb::handle result) {
     return false;
 }
 
-nb::object run_install(Call &c) {
-    nb::handle defer_on_lock = c[2];
-    nb::object pkg = c.call("_package_name_only", c[0]);
+nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
+                       nb::handle defer_on_lock) {
+    nb::object pkg = c.call("_package_name_only", package);
     nb::object rejected = rejected_name(c, pkg);
     if (!rejected.is_none())
         return rejected;
@@ -165,12 +165,8 @@ nb::object run_install(Call &c) {
         tvx::log(c, "warning", "Install of %s failed with metadata/path error; retrying after cleanup",
                  pkg);
         c.call("cleanup_broken_package_install", pkg);
-        try {
-            c.call("run_uninstall", pkg, "defer_on_lock"_a = false);
-        } catch (nb::python_error &e) {
-            if (!tvx::is_exception(e))
-                throw;
-        }
+        tvx::except_exception([&] { c.call("run_uninstall", pkg, "defer_on_lock"_a = false); },
+                              [] {});
         c.call("cleanup_broken_package_install", pkg);
         result = c.call("_run", c.call("_install_argv", pkg, "force_target"_a = true));
     }
@@ -221,9 +217,8 @@ nb::object run_install(Call &c) {
     return result;
 }
 
-nb::object run_uninstall(Call &c) {
-    nb::handle defer_on_lock = c[1];
-    nb::object pkg = c.call("_package_name_only", c[0]);
+nb::object run_uninstall(Call &c, nb::handle package, nb::handle defer_on_lock) {
+    nb::object pkg = c.call("_package_name_only", package);
     nb::object rejected = rejected_name(c, pkg);
     if (!rejected.is_none())
         return rejected;
@@ -251,60 +246,64 @@ nb::object run_uninstall(Call &c) {
     return result;
 }
 
-nb::object run_upgrade(Call &c) { return c.call("run_install", c[0], "upgrade"_a = true); }
+nb::object run_upgrade(Call &c, nb::handle package) {
+    return c.call("run_install", package, "upgrade"_a = true);
+}
 
-const FuncSpec kFunctions[] = {
-    {
-        .name = "run_install",
-        .doc = "Install *package* from PyPI, repairing broken local metadata first.\n"
-               "\n"
-               "    The request is reduced to its bare distribution name (extras, pins and markers\n"
-               "    dropped); anything that is not a plain distribution name is refused without\n"
-               "    running the installer.  The package's modules are purged from ``sys.modules``\n"
-               "    and leftovers of interrupted installs are removed.  The newest release is then\n"
-               "    (re)installed with ``--no-deps``; a failure that mentions metadata or dist-info\n"
-               "    is retried once after cleanup and an uninstall when the installed state is\n"
-               "    broken, never when the new release itself fails to build (the working version\n"
-               "    stays).  When files are locked by the running process the install is queued\n"
-               "    for the next start (``defer_on_lock``) or reported with the command to run by\n"
-               "    hand; an install that cannot be queued fails with a message saying so, as does\n"
-               "    one refused because this account may not write the environment (never\n"
-               "    queued).  A successful install clears a queued uninstall of the package.  After\n"
-               "    it the extension's missing dependencies are installed in a second run.\n"
-               "    *upgrade* is accepted for symmetry: every install upgrades.\n"
-               "    ",
-        .params = {arg("package", "str"), kwarg("upgrade", "bool", dflt(false)),
-                   kwarg("defer_on_lock", "bool", dflt(true))},
-        .returns = "PipResult",
-        .impl = run_install,
-    },
-    {
-        .name = "run_uninstall",
-        .doc = "Uninstall *package*, deferring the removal when a file is locked.\n"
-               "\n"
-               "    Leftover metadata and package files are cleaned up whatever the installer\n"
-               "    reports.  A success clears a queued uninstall of the package; a failure on\n"
-               "    a locked file is queued for the next start when *defer_on_lock* is true,\n"
-               "    replacing a queued install of the same package (a removal that cannot be\n"
-               "    queued fails with a message saying so, as does one refused because this\n"
-               "    account may not write the environment).\n"
-               "    Names are refused as by ``run_install``.  Call\n"
-               "    ``purge_imported_package_modules`` first: modules are not dropped here.\n"
-               "    ",
-        .params = {arg("package", "str"), kwarg("defer_on_lock", "bool", dflt(true))},
-        .returns = "PipResult",
-        .impl = run_uninstall,
-    },
-    {
-        .name = "run_upgrade",
-        .params = {arg("package", "str")},
-        .returns = "PipResult",
-        .impl = run_upgrade,
-    },
+const FuncSpec kRunInstall = {
+    .name = "run_install",
+    .doc = "Install *package* from PyPI, repairing broken local metadata first.\n"
+           "\n"
+           "The request is reduced to its bare distribution name (extras, pins and markers\n"
+           "dropped); anything that is not a plain distribution name is refused without\n"
+           "running the installer.  The package's modules are purged from ``sys.modules``\n"
+           "and leftovers of interrupted installs are removed.  The newest release is then\n"
+           "(re)installed with ``--no-deps``; a failure that mentions metadata or dist-info\n"
+           "is retried once after cleanup and an uninstall when the installed state is\n"
+           "broken, never when the new release itself fails to build (the working version\n"
+           "stays).  When files are locked by the running process the install is queued\n"
+           "for the next start (``defer_on_lock``) or reported with the command to run by\n"
+           "hand; an install that cannot be queued fails with a message saying so, as does\n"
+           "one refused because this account may not write the environment (never\n"
+           "queued).  A successful install clears a queued uninstall of the package.  After\n"
+           "it the extension's missing dependencies are installed in a second run.\n"
+           "*upgrade* is accepted for symmetry: every install upgrades.\n",
+    .params = {arg("package", "str"), kwarg("upgrade", "bool", dflt(false)),
+               kwarg("defer_on_lock", "bool", dflt(true))},
+    .returns = "PipResult",
+    .impl = tvx::body<run_install>,
+};
+
+const FuncSpec kRunUninstall = {
+    .name = "run_uninstall",
+    .doc = "Uninstall *package*, deferring the removal when a file is locked.\n"
+           "\n"
+           "Leftover metadata and package files are cleaned up whatever the installer\n"
+           "reports.  A success clears a queued uninstall of the package; a failure on\n"
+           "a locked file is queued for the next start when *defer_on_lock* is true,\n"
+           "replacing a queued install of the same package (a removal that cannot be\n"
+           "queued fails with a message saying so, as does one refused because this\n"
+           "account may not write the environment).\n"
+           "Names are refused as by ``run_install``.  Call\n"
+           "``purge_imported_package_modules`` first: modules are not dropped here.\n",
+    .params = {arg("package", "str"), kwarg("defer_on_lock", "bool", dflt(true))},
+    .returns = "PipResult",
+    .impl = tvx::body<run_uninstall>,
+};
+
+const FuncSpec kRunUpgrade = {
+    .name = "run_upgrade",
+    .params = {arg("package", "str")},
+    .returns = "PipResult",
+    .impl = tvx::body<run_upgrade>,
 };
 
 }  // namespace
 
-std::span<const FuncSpec> install_drivers_functions() { return kFunctions; }
+void init_install_drivers(tvx::ModuleFrame &frame) {
+    frame.def(kRunInstall);
+    frame.def(kRunUninstall);
+    frame.def(kRunUpgrade);
+}
 
 }  // namespace wheelwork

@@ -12,21 +12,13 @@ namespace {
 // Windows' CREATE_NO_WINDOW, for interpreters whose subprocess module lacks it.
 constexpr long kCreateNoWindow = 0x08000000;
 
-// getattr(obj, name, fallback): only AttributeError selects the fallback.
-nb::object getattr_or(nb::handle obj, const char *name, nb::handle fallback) {
-    PyObject *value = nullptr;
-    int found = PyObject_GetOptionalAttrString(obj.ptr(), name, &value);
-    if (found < 0)
-        throw nb::python_error();
-    return found ? nb::steal(value) : nb::borrow(fallback);
-}
-
 nb::object subprocess_kwargs(Call &c) {
     nb::dict kwargs;
     if (!c.g("sys").attr("platform").equal(nb::str("win32")))
         return kwargs;
     nb::object subprocess = c.g("subprocess");
-    kwargs["creationflags"] = getattr_or(subprocess, "CREATE_NO_WINDOW", nb::int_(kCreateNoWindow));
+    kwargs["creationflags"] =
+        tvx::attr_or(subprocess, "CREATE_NO_WINDOW", nb::int_(kCreateNoWindow));
     nb::object startupinfo = subprocess.attr("STARTUPINFO")();
     nb::object flags = nb::steal(PyNumber_InPlaceOr(
         startupinfo.attr("dwFlags").ptr(), subprocess.attr("STARTF_USESHOWWINDOW").ptr()));
@@ -41,13 +33,10 @@ nb::object subprocess_kwargs(Call &c) {
 // How the interpreter names a callable in call errors: "module.qualname()", or
 // "qualname()" for builtins, or str() of an object without a qualified name.
 nb::object function_str(nb::handle callee) {
-    PyObject *qualname = nullptr;
-    if (PyObject_GetOptionalAttrString(callee.ptr(), "__qualname__", &qualname) < 0)
-        throw nb::python_error();
-    if (!qualname)
+    nb::object name = tvx::optional_attr(callee, "__qualname__");
+    if (!name.is_valid())
         return tvx::to_str(callee);
-    nb::object name = nb::steal(qualname);
-    nb::object module = getattr_or(callee, "__module__", nb::none());
+    nb::object module = tvx::attr_or(callee, "__module__", nb::none());
     if (!module.is_none() && !module.equal(nb::str("builtins")))
         return nb::str("{}.{}()").format(module, name);
     return nb::str("{}()").format(name);
@@ -80,8 +69,7 @@ nb::object cleaned(const Call &c, nb::handle data) {
     return c.call("sanitize_cli_text", c.call("_decode_cli_bytes", data));
 }
 
-nb::object run(Call &c) {
-    nb::handle argv = c[0], timeout = c[1];
+nb::object run(Call &c, nb::handle argv, nb::handle timeout) {
 
     nb::list parts;
     for (nb::handle item : argv)
@@ -159,8 +147,7 @@ constexpr const char *kLockMarkers[] = {
     "[winerror 32]",
 };
 
-nb::object looks_like_file_lock_error(Call &c) {
-    nb::handle blob = c[0];
+nb::object looks_like_file_lock_error(Call &, nb::handle blob) {
     if (!tvx::truthy(blob))
         return nb::bool_(false);
     nb::object text = blob.attr("lower")();
@@ -181,7 +168,7 @@ bool write_refused(const nb::python_error &e) {
         return true;
     if (!e.matches(PyExc_OSError))
         return false;
-    nb::object code = nb::getattr(e.value(), "errno", nb::none());
+    nb::object code = tvx::attr_or(e.value(), "errno", nb::none());
     return nb::isinstance<nb::int_>(code) && nb::cast<int>(code) == EROFS;
 }
 
@@ -193,7 +180,7 @@ bool can_create_file_in(const Call &c, nb::handle directory) {
     nb::object os = c.g("os");
     nb::object flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL");
     for (const char *extra : {"O_CLOEXEC", "O_NOINHERIT"})
-        flags = flags | nb::getattr(os, extra, nb::int_(0));
+        flags = flags | tvx::attr_or(os, extra, nb::int_(0));
     for (int attempt = 0;; ++attempt) {
         nb::object name = nb::str(".talvex-write-probe-{}").format(os.attr("urandom")(6).attr("hex")());
         nb::object probe = os.attr("path").attr("join")(directory, name);
@@ -222,58 +209,69 @@ nb::object unwritable_environment(Call &c) {
     nb::list probed;
     for (const char *scheme_key : {"purelib", "platlib"}) {
         nb::object directory;
-        try {
-            directory = sysconfig.attr("get_path")(scheme_key);
-            if (!tvx::truthy(directory) || PySequence_Contains(probed.ptr(), directory.ptr()) == 1)
-                continue;
-            probed.append(directory);
-            if (!can_create_file_in(c, directory))
-                return c.g("Path")(directory);
-        } catch (nb::python_error &e) {
-            if (!tvx::is_exception(e))
-                throw;
-            tvx::log_exc(c, e, "debug", "Write probe of %s failed", tvx::or_none(directory));
-        }
+        bool refused = tvx::except_exception(
+            [&] {
+                directory = sysconfig.attr("get_path")(scheme_key);
+                if (!tvx::truthy(directory) ||
+                    PySequence_Contains(probed.ptr(), directory.ptr()) == 1)
+                    return false;
+                probed.append(directory);
+                return !can_create_file_in(c, directory);
+            },
+            [&](const nb::python_error &e) {
+                tvx::log_exc(c, e, "debug", "Write probe of %s failed", tvx::or_none(directory));
+                return false;
+            });
+        if (refused)
+            return c.g("Path")(directory);
     }
     return nb::none();
 }
 
-const FuncSpec kFunctions[] = {
-    {
-        .name = "_subprocess_kwargs",
-        .doc = "Hide console windows on Windows (avoids blank 'python' popups).",
-        .params = {},
-        .returns = "dict",
-        .impl = subprocess_kwargs,
-    },
-    {
-        .name = "_run",
-        .params = {arg("argv", "Sequence[str]"), kwarg("timeout", "float", dflt(600.0))},
-        .returns = "PipResult",
-        .impl = run,
-    },
-    {
-        .name = "_looks_like_file_lock_error",
-        .params = {arg("blob", "str")},
-        .returns = "bool",
-        .impl = looks_like_file_lock_error,
-    },
-    {
-        .name = "_unwritable_environment",
-        .doc = "Site-packages directory of this interpreter that this process may not write, or None.\n"
-               "\n"
-               "    Probed by creating and removing a file in each.  An installer that was refused\n"
-               "    there reports \"access is denied\" just as it does for a file held open by a\n"
-               "    running process, but no restart will let it through.\n"
-               "    ",
-        .params = {},
-        .returns = "Path | None",
-        .impl = unwritable_environment,
-    },
+const FuncSpec kSubprocessKwargs = {
+    .name = "_subprocess_kwargs",
+    .doc = "Hide console windows on Windows (avoids blank 'python' popups).",
+    .params = {},
+    .returns = "dict",
+    .impl = tvx::body<subprocess_kwargs>,
+};
+
+const FuncSpec kRun = {
+    .name = "_run",
+    .params = {arg("argv", "Sequence[str]"), kwarg("timeout", "float", dflt(600.0))},
+    .returns = "PipResult",
+    .impl = tvx::body<run>,
+};
+
+const FuncSpec kLooksLikeFileLockError = {
+    .name = "_looks_like_file_lock_error",
+    .params = {arg("blob", "str")},
+    .returns = "bool",
+    .impl = tvx::body<looks_like_file_lock_error>,
+};
+
+const FuncSpec kUnwritableEnvironment = {
+    .name = "_unwritable_environment",
+    .doc = "Site-packages directory of this interpreter that this process may not write, or None.\n"
+           "\n"
+           "Probed by creating and removing a file in each.  An installer that was refused\n"
+           "there reports \"access is denied\" just as it does for a file held open by a\n"
+           "running process, but no restart will let it through.\n",
+    .params = {},
+    .returns = "Path | None",
+    .impl = tvx::body<unwritable_environment>,
 };
 
 }  // namespace
 
-std::span<const FuncSpec> installer_runner_functions() { return kFunctions; }
+void init_installer_runner(tvx::ModuleFrame &frame) {
+    frame.def(kSubprocessKwargs);
+    frame.def(kRun);
+}
+
+void init_installer_failures(tvx::ModuleFrame &frame) {
+    frame.def(kLooksLikeFileLockError);
+    frame.def(kUnwritableEnvironment);
+}
 
 }  // namespace wheelwork

@@ -28,8 +28,8 @@ bool is_not_found(const nb::python_error &e, nb::handle metadata) {
     return e.matches(metadata.attr("PackageNotFoundError"));
 }
 
-nb::object dist_is_installed(Call &c) {
-    nb::object key = c.call("_normalize_dist_name", c[0]);
+nb::object dist_is_installed(Call &c, nb::handle name) {
+    nb::object key = c.call("_normalize_dist_name", name);
     if (!tvx::truthy(key))
         return nb::bool_(false);
     nb::object metadata = metadata_module(c);
@@ -51,8 +51,8 @@ nb::object dist_is_installed(Call &c) {
     return nb::bool_(false);
 }
 
-nb::object requirement_name(Call &c) {
-    nb::object text = text_or_empty(c[0]).attr("strip")();
+nb::object requirement_name(Call &c, nb::handle req_text) {
+    nb::object text = text_or_empty(req_text).attr("strip")();
     if (!tvx::truthy(text))
         return nb::str("");
     nb::object match = c.g("re").attr("match")(kNameToken, text);
@@ -61,8 +61,8 @@ nb::object requirement_name(Call &c) {
     return c.call("_normalize_dist_name", match.attr("group")(0));
 }
 
-nb::object marker_allows_install(Call &c) {
-    nb::object text = text_or_empty(c[0]);
+nb::object marker_allows_install(Call &c, nb::handle req_text) {
+    nb::object text = text_or_empty(req_text);
     if (!contains(text, ";"))
         return nb::bool_(true);
     nb::object marker = text.attr("split")(";", 1)[1].attr("strip")();
@@ -73,14 +73,13 @@ nb::object marker_allows_install(Call &c) {
     // The marker is evaluated as written: quoted values compare case-sensitively,
     // so lower-casing them would turn `platform_system == "Windows"` false on
     // Windows itself.
-    try {
-        nb::object marker_type = nb::module_::import_("packaging.markers").attr("Marker");
-        return nb::bool_(tvx::truthy(marker_type(marker).attr("evaluate")()));
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
-    }
-    return nb::bool_(!tvx::truthy(marker));
+    nb::object allowed = tvx::except_exception(
+        [&]() -> nb::object {
+            nb::object marker_type = tvx::import_from(c, "packaging.markers", "Marker");
+            return nb::bool_(tvx::truthy(marker_type(marker).attr("evaluate")()));
+        },
+        [] { return nb::object(); });
+    return allowed.is_valid() ? allowed : nb::bool_(!tvx::truthy(marker));
 }
 
 nb::object str_list(nb::handle items, bool drop_falsy) {
@@ -93,56 +92,60 @@ nb::object str_list(nb::handle items, bool drop_falsy) {
     return out;
 }
 
-nb::object requires_dist_strings(Call &c) {
-    nb::object name = c.call("_package_name_only", c[0]);
+nb::object requires_dist_strings(Call &c, nb::handle package) {
+    nb::object name = c.call("_package_name_only", package);
     if (!tvx::truthy(name))
         return nb::list();
 
     nb::object metadata = metadata_module(c);
     nb::object candidates[] = {name, name.attr("replace")("-", "_")};
+    bool failed = false;
     for (nb::object &candidate : candidates) {
-        try {
-            nb::object dist = metadata.attr("distribution")(candidate);
-            nb::object declared = dist.attr("requires");
-            if (!tvx::truthy(declared))
-                declared = nb::list();
-            PyObject *reqs = PySequence_List(declared.ptr());
-            if (!reqs)
-                throw nb::python_error();
-            nb::list requirements = nb::steal<nb::list>(reqs);
-            if (nb::len(requirements) > 0)
-                return str_list(requirements, false);
-        } catch (nb::python_error &e) {
-            if (!tvx::is_exception(e))
-                throw;
-            if (is_not_found(e, metadata))
-                continue;
-            tvx::log_exc(c, e, "debug", "local requires for %s failed", name);
+        nb::object local = tvx::except_exception(
+            [&]() -> nb::object {
+                nb::object dist = metadata.attr("distribution")(candidate);
+                nb::object declared = dist.attr("requires");
+                if (!tvx::truthy(declared))
+                    declared = nb::list();
+                PyObject *reqs = PySequence_List(declared.ptr());
+                if (!reqs)
+                    throw nb::python_error();
+                nb::list requirements = nb::steal<nb::list>(reqs);
+                return nb::len(requirements) > 0 ? str_list(requirements, false) : nb::object();
+            },
+            [&](const nb::python_error &e) {
+                if (!is_not_found(e, metadata)) {
+                    tvx::log_exc(c, e, "debug", "local requires for %s failed", name);
+                    failed = true;
+                }
+                return nb::object();
+            });
+        if (local.is_valid())
+            return local;
+        if (failed)
             break;
-        }
     }
 
-    try {
-        nb::str url = nb::str("https://{}/pypi/{}/json").format(kIndexHost, name);
-        nb::object data = c.call("_http_json", url, "timeout"_a = 20.0);
-        nb::object info = PyDict_Check(data.ptr()) ? nb::object(data.attr("get")("info"))
-                                                   : nb::object(nb::none());
-        nb::object raw = PyDict_Check(info.ptr()) ? nb::object(info.attr("get")("requires_dist"))
-                                                  : nb::object(nb::none());
-        if (PyList_Check(raw.ptr()))
-            return str_list(raw, true);
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
-        tvx::log_exc(c, e, "debug", "PyPI requires_dist for %s failed", name);
-    }
-    return nb::list();
+    nb::object from_index = tvx::except_exception_logged(
+        c, "PyPI requires_dist for %s failed",
+        [&]() -> nb::object {
+            nb::str url = nb::str("https://{}/pypi/{}/json").format(kIndexHost, name);
+            nb::object data = c.call("_http_json", url, "timeout"_a = 20.0);
+            nb::object info = PyDict_Check(data.ptr()) ? nb::object(data.attr("get")("info"))
+                                                       : nb::object(nb::none());
+            nb::object raw = PyDict_Check(info.ptr())
+                                 ? nb::object(info.attr("get")("requires_dist"))
+                                 : nb::object(nb::none());
+            return PyList_Check(raw.ptr()) ? str_list(raw, true) : nb::object();
+        },
+        [] { return nb::object(); }, name);
+    return from_index.is_valid() ? from_index : nb::list();
 }
 
-nb::object missing_third_party_deps(Call &c) {
+nb::object missing_third_party_deps(Call &c, nb::handle package) {
     nb::list missing;
     nb::set seen;
-    nb::object requirements = c.call("_requires_dist_strings", c[0]);
+    nb::object requirements = c.call("_requires_dist_strings", package);
     for (nb::handle req : requirements) {
         if (!tvx::truthy(c.call("_marker_allows_install", req)))
             continue;
@@ -157,8 +160,8 @@ nb::object missing_third_party_deps(Call &c) {
     return missing;
 }
 
-nb::object install_missing_deps(Call &c) {
-    nb::object missing = c.call("_missing_third_party_deps", c[0]);
+nb::object install_missing_deps(Call &c, nb::handle package) {
+    nb::object missing = c.call("_missing_third_party_deps", package);
     if (!tvx::truthy(missing))
         return pip_result(c, true, nb::tuple(), 0, nb::str("no missing deps"), nb::str(""));
     tvx::log(c, "info", "Installing missing extension deps (unlocked): %s",
@@ -181,57 +184,67 @@ nb::object install_missing_deps(Call &c) {
     return c.call("_run", argv);
 }
 
-const FuncSpec kFunctions[] = {
-    {
-        .name = "_dist_is_installed",
-        .params = {arg("name", "str")},
-        .returns = "bool",
-        .impl = dist_is_installed,
-    },
-    {
-        .name = "_requirement_name",
-        .doc = "The distribution name from a requirement string.\n"
-               "\n"
-               "    Takes the leading name token rather than splitting on the first specifier: the\n"
-               "    loop this replaced tested ``>=`` before ``<``, so ``cupy-cuda13x<14,>=13.0``\n"
-               "    split at ``>=`` and produced ``cupy-cuda13x<14,`` -- a malformed \"name\" that was\n"
-               "    then handed to ``uv pip install``.\n"
-               "    ",
-        .params = {arg("req_text", "str")},
-        .returns = "str",
-        .impl = requirement_name,
-    },
-    {
-        .name = "_marker_allows_install",
-        .doc = "Return False for ``extra == ...`` build/dev markers we never install in-app.",
-        .params = {arg("req_text", "str")},
-        .returns = "bool",
-        .impl = marker_allows_install,
-    },
-    {
-        .name = "_requires_dist_strings",
-        .doc = "Requires-Dist for *package* from local install, else PyPI JSON.",
-        .params = {arg("package", "str")},
-        .returns = "list[str]",
-        .impl = requires_dist_strings,
-    },
-    {
-        .name = "_missing_third_party_deps",
-        .doc = "Names of Requires-Dist not yet installed, excluding locked runtime pkgs.",
-        .params = {arg("package", "str")},
-        .returns = "list[str]",
-        .impl = missing_third_party_deps,
-    },
-    {
-        .name = "_install_missing_deps",
-        .params = {arg("package", "str")},
-        .returns = "PipResult",
-        .impl = install_missing_deps,
-    },
+const FuncSpec kDistIsInstalled = {
+    .name = "_dist_is_installed",
+    .params = {arg("name", "str")},
+    .returns = "bool",
+    .impl = tvx::body<dist_is_installed>,
+};
+
+const FuncSpec kRequirementName = {
+    .name = "_requirement_name",
+    .doc = "The distribution name from a requirement string.\n"
+           "\n"
+           "    Takes the leading name token rather than splitting on the first specifier: the\n"
+           "    loop this replaced tested ``>=`` before ``<``, so ``cupy-cuda13x<14,>=13.0``\n"
+           "    split at ``>=`` and produced ``cupy-cuda13x<14,`` -- a malformed \"name\" that was\n"
+           "    then handed to ``uv pip install``.\n"
+           "    ",
+    .params = {arg("req_text", "str")},
+    .returns = "str",
+    .impl = tvx::body<requirement_name>,
+};
+
+const FuncSpec kMarkerAllowsInstall = {
+    .name = "_marker_allows_install",
+    .doc = "Return False for ``extra == ...`` build/dev markers we never install in-app.",
+    .params = {arg("req_text", "str")},
+    .returns = "bool",
+    .impl = tvx::body<marker_allows_install>,
+};
+
+const FuncSpec kRequiresDistStrings = {
+    .name = "_requires_dist_strings",
+    .doc = "Requires-Dist for *package* from local install, else PyPI JSON.",
+    .params = {arg("package", "str")},
+    .returns = "list[str]",
+    .impl = tvx::body<requires_dist_strings>,
+};
+
+const FuncSpec kMissingThirdPartyDeps = {
+    .name = "_missing_third_party_deps",
+    .doc = "Names of Requires-Dist not yet installed, excluding locked runtime pkgs.",
+    .params = {arg("package", "str")},
+    .returns = "list[str]",
+    .impl = tvx::body<missing_third_party_deps>,
+};
+
+const FuncSpec kInstallMissingDeps = {
+    .name = "_install_missing_deps",
+    .params = {arg("package", "str")},
+    .returns = "PipResult",
+    .impl = tvx::body<install_missing_deps>,
 };
 
 }  // namespace
 
-std::span<const FuncSpec> missing_deps_functions() { return kFunctions; }
+void init_missing_deps(tvx::ModuleFrame &frame) {
+    frame.def(kDistIsInstalled);
+    frame.def(kRequirementName);
+    frame.def(kMarkerAllowsInstall);
+    frame.def(kRequiresDistStrings);
+    frame.def(kMissingThirdPartyDeps);
+    frame.def(kInstallMissingDeps);
+}
 
 }  // namespace wheelwork

@@ -26,12 +26,12 @@ bool matches_prefix(nb::handle key, const nb::set &prefixes) {
     return false;
 }
 
-nb::object purge_imported_package_modules(Call &c) {
+nb::object purge_imported_package_modules(Call &c, nb::tuple names) {
     nb::object gc = nb::module_::import_("gc");
     nb::object sys = c.g("sys");
 
     nb::set prefixes;
-    for (nb::handle name : c.varargs()) {
+    for (nb::handle name : names) {
         nb::object text =
             tvx::truthy(name) ? nb::object(tvx::to_str(name)) : nb::object(nb::str(""));
         text = text.attr("strip")();
@@ -59,22 +59,22 @@ nb::object purge_imported_package_modules(Call &c) {
     return nb::int_(nb::len(doomed));
 }
 
-const FuncSpec kFunctions[] = {
-    {
-        .name = "purge_imported_package_modules",
-        .doc = "Drop ``sys.modules`` entries for extension packages so Windows can unlock files.\n"
-               "\n"
-               "    Returns the number of modules removed.  Call after ``unload_extension`` and\n"
-               "    before ``pip uninstall`` / ``pip install --upgrade``.\n"
-               "    ",
-        .params = {star("names", "str")},
-        .returns = "int",
-        .impl = purge_imported_package_modules,
-    },
+const FuncSpec kPurgeImportedPackageModules = {
+    .name = "purge_imported_package_modules",
+    .doc = "Drop ``sys.modules`` entries for extension packages so Windows can unlock files.\n"
+           "\n"
+           "    Returns the number of modules removed.  Call after ``unload_extension`` and\n"
+           "    before ``pip uninstall`` / ``pip install --upgrade``.\n"
+           "    ",
+    .params = {star("names", "str")},
+    .returns = "int",
+    .impl = tvx::body<purge_imported_package_modules>,
 };
 
 }  // namespace
 
-std::span<const FuncSpec> module_purge_functions() { return kFunctions; }
+void init_module_purge(tvx::ModuleFrame &frame) {
+    frame.def(kPurgeImportedPackageModules);
+}
 
 }  // namespace wheelwork

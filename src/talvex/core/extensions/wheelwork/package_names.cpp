@@ -10,14 +10,6 @@ namespace wheelwork {
 
 namespace {
 
-bool is_separator(Py_UCS4 ch) { return ch == '-' || ch == '_' || ch == '.'; }
-
-// Whether the module name `name` still holds entry `index` of this file's
-// function table (0: _normalize_dist_name, 1: normalize_pypi_name).
-bool holds_own(const Call &c, const char *name, size_t index) {
-    return tvx::is_function_of(c.g(name), package_names_functions()[index]);
-}
-
 // str(name or "").strip().lower().replace(" ", "-"), every run of "-", "_", "."
 // collapsed to one "-", and "-" stripped from both ends.
 nb::object normalized(nb::handle name) {
@@ -29,54 +21,28 @@ nb::object normalized(nb::handle name) {
     }
     nb::object text = tvx::truthy(name) ? nb::object(tvx::to_str(name)) : nb::object(nb::str(""));
     text = text.attr("strip")().attr("lower")();
-    PyObject *s = text.ptr();
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    int kind = PyUnicode_KIND(s);
-    const void *data = PyUnicode_DATA(s);
     std::vector<Py_UCS4> out;
-    out.reserve(static_cast<size_t>(n));
-    bool in_run = false;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 ch = PyUnicode_READ(kind, data, i);
-        if (ch == ' ' || is_separator(ch)) {
-            if (!in_run)
-                out.push_back('-');
-            in_run = true;
-        } else {
-            out.push_back(ch);
-            in_run = false;
-        }
-    }
-    size_t begin = 0, end = out.size();
-    while (begin < end && out[begin] == '-')
-        ++begin;
-    while (end > begin && out[end - 1] == '-')
-        --end;
-    PyObject *result = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data() + begin,
-                                                 static_cast<Py_ssize_t>(end - begin));
+    text::with_chars(text.ptr(), [&](const auto *data, Py_ssize_t n) {
+        out.reserve(static_cast<size_t>(n));
+        text::normalized_chars(data, static_cast<size_t>(n), [](Py_UCS4 ch) { return ch; },
+                               [&](Py_UCS4 ch) {
+                                   out.push_back(ch);
+                                   return true;
+                               });
+    });
+    PyObject *result = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(),
+                                                 static_cast<Py_ssize_t>(out.size()));
     if (!result)
         throw nb::python_error();
     return nb::steal(result);
 }
 
-nb::object normalize_dist_name(Call &c) { return normalized(c[0]); }
+nb::object normalize_dist_name(Call &, nb::handle name) { return normalized(name); }
 
-nb::object normalize_pypi_name(Call &c) {
-    nb::object fn = c.g("_normalize_dist_name");
-    if (tvx::is_function_of(fn, package_names_functions()[0]))
-        return normalized(c[0]);
-    return fn(c[0]);
-}
-
-// getattr(obj, name, default): only AttributeError selects the default.
-nb::object getattr_or(nb::handle obj, const char *name, nb::handle fallback) {
-    PyObject *value = nullptr;
-    int found = PyObject_GetOptionalAttrString(obj.ptr(), name, &value);
-    if (found < 0)
-        throw nb::python_error();
-    if (found == 0)
-        return nb::borrow(fallback);
-    return nb::steal(value);
+nb::object normalize_pypi_name(Call &c, nb::handle name) {
+    if (c.still_own("_normalize_dist_name"))
+        return normalized(name);
+    return c.call("_normalize_dist_name", name);
 }
 
 // str(value or "")
@@ -155,10 +121,10 @@ nb::object project_of_file_name(std::string_view file) {
     return text::ascii_str(dashed);
 }
 
-nb::object parse_pypi_project_from_url(Call &c) {
+nb::object parse_pypi_project_from_url(Call &c, nb::handle url) {
     // ASCII text with the module's own pattern, Path and re is parsed natively.
     std::string_view ascii;
-    bool native = text::ascii_view(c[0], ascii) && c.g("_PYPI_PROJECT_RE").is(c.closure(0));
+    bool native = text::ascii_view(url, ascii) && c.still_own("_PYPI_PROJECT_RE");
     if (native) {
         std::string_view stripped = text::strip(ascii), name;
         if (stripped.empty())
@@ -166,12 +132,12 @@ nb::object parse_pypi_project_from_url(Call &c) {
         if (find_project_page(stripped, name))
             return text::ascii_str(name);
         std::string_view link = stripped.substr(0, stripped.find('?'));
-        if (c.g("Path").is(c.closure(1)) && c.g("re").is(c.closure(2)) &&
+        if (c.still_own("Path") && c.still_own("re") &&
             plain_last_component(link, name))
             return project_of_file_name(name);
     }
 
-    nb::object text = str_or_empty(c[0]).attr("strip")();
+    nb::object text = str_or_empty(url).attr("strip")();
     if (!tvx::truthy(text))
         return nb::str("");
     if (!native) {
@@ -202,12 +168,12 @@ nb::object parse_pypi_project_from_url(Call &c) {
     return stem.attr("replace")("_", "-");
 }
 
-nb::object is_user_visible_extension_package(Call &c) {
-    std::string_view name, prefix;
-    if (text::ascii_view(c[0], name) && text::ascii_view(c[1], prefix) &&
-        holds_own(c, "normalize_pypi_name", 1) && holds_own(c, "_normalize_dist_name", 0)) {
+nb::object is_user_visible_extension_package(Call &c, nb::handle name, nb::handle prefix) {
+    std::string_view ascii_name, ascii_prefix;
+    if (text::ascii_view(name, ascii_name) && text::ascii_view(prefix, ascii_prefix) &&
+        c.still_own("normalize_pypi_name") && c.still_own("_normalize_dist_name")) {
         std::string key, prefix_key;
-        text::normalize(name, key);
+        text::normalize(ascii_name, key);
         if (key.empty())
             return nb::bool_(false);
         int hidden = PySequence_Contains(c.g("_HIDDEN_EXTENSION_PACKAGES").ptr(),
@@ -216,10 +182,10 @@ nb::object is_user_visible_extension_package(Call &c) {
             throw nb::python_error();
         if (hidden || key.starts_with("talvex-extension-"))
             return nb::bool_(false);
-        text::normalize(prefix, prefix_key);
+        text::normalize(ascii_prefix, prefix_key);
         return nb::bool_(key.starts_with(prefix_key));
     }
-    nb::object key = c.call("normalize_pypi_name", c[0]);
+    nb::object key = c.call("normalize_pypi_name", name);
     if (!tvx::truthy(key))
         return nb::bool_(false);
     int hidden = PySequence_Contains(c.g("_HIDDEN_EXTENSION_PACKAGES").ptr(), key.ptr());
@@ -229,47 +195,38 @@ nb::object is_user_visible_extension_package(Call &c) {
         return nb::bool_(false);
     if (tvx::truthy(key.attr("startswith")("talvex-extension-")))
         return nb::bool_(false);
-    return key.attr("startswith")(c.call("normalize_pypi_name", c[1]));
+    return key.attr("startswith")(c.call("normalize_pypi_name", prefix));
 }
 
-nb::object list_installed_talvex_ext_packages(Call &c) {
-    nb::handle prefix = c[0];
+nb::object list_installed_talvex_ext_packages(Call &c, nb::handle prefix) {
     nb::dict found;
-    nb::object dists;
-    try {
-        dists = nb::steal(PySequence_List(
-            c.g("importlib").attr("metadata").attr("distributions")().ptr()));
-        if (!dists.is_valid())
-            throw nb::python_error();
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
+    nb::object dists = tvx::except_exception(
+        [&] {
+            nb::object listed = nb::steal(PySequence_List(
+                c.g("importlib").attr("metadata").attr("distributions")().ptr()));
+            if (!listed.is_valid())
+                throw nb::python_error();
+            return listed;
+        },
+        [] { return nb::object(); });
+    if (!dists.is_valid())
         return found;
-    }
     for (nb::handle dist : dists) {
-        nb::object name;
-        try {
-            nb::object meta = dist.attr("metadata");
-            nb::object value =
-                either(meta.attr("get")("Name"), [&] { return meta.attr("get")("name"); });
-            name = str_or_empty(value).attr("strip")();
-        } catch (nb::python_error &e) {
-            if (!tvx::is_exception(e))
-                throw;
+        nb::object name = tvx::except_exception(
+            [&] {
+                nb::object meta = dist.attr("metadata");
+                nb::object value =
+                    either(meta.attr("get")("Name"), [&] { return meta.attr("get")("name"); });
+                return str_or_empty(value).attr("strip")();
+            },
+            [] { return nb::object(); });
+        if (!name.is_valid())
             continue;
-        }
         if (!tvx::truthy(c.call("is_user_visible_extension_package", name, "prefix"_a = prefix)))
             continue;
         nb::object key = c.call("normalize_pypi_name", name);
-        nb::object version;
-        try {
-            version = str_or_empty(dist.attr("version"));
-        } catch (nb::python_error &e) {
-            if (!tvx::is_exception(e))
-                throw;
-            version = nb::str("");
-        }
-        found[key] = version;
+        found[key] = tvx::except_exception([&] { return str_or_empty(dist.attr("version")); },
+                                           [] { return nb::str(""); });
     }
     return found;
 }
@@ -277,89 +234,85 @@ nb::object list_installed_talvex_ext_packages(Call &c) {
 // The import package that provides a loaded extension object, as the host's
 // loader reports it; without the loader (or when it fails), the top-level
 // package of the module that defines the object's class.
-nb::object import_package_of(nb::handle instance) {
-    try {
-        nb::object loader = nb::module_::import_("talvex.core.extensions.loader");
-        nb::object resolve = loader.attr("extension_package_name");
-        return resolve(instance);
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
-        tvx::Handling handling(e);
-        nb::object module_name = getattr_or(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(instance.ptr()))),
-                                            "__module__", nb::str(""));
-        if (!tvx::truthy(module_name))
-            module_name = nb::str("");
-        return module_name.attr("split")(".", 1)[0];
-    }
+nb::object import_package_of(const Call &c, nb::handle instance) {
+    return tvx::except_exception(
+        [&] {
+            nb::object resolve =
+                tvx::import_from(c, "talvex.core.extensions.loader", "extension_package_name");
+            return resolve(instance);
+        },
+        [&] {
+            nb::object module_name = tvx::attr_or(
+                nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(instance.ptr()))), "__module__",
+                nb::str(""));
+            if (!tvx::truthy(module_name))
+                module_name = nb::str("");
+            return nb::object(module_name.attr("split")(".", 1)[0]);
+        });
 }
 
-nb::object pypi_package_for_info(Call &c) {
-    nb::handle info = c[0];
+nb::object pypi_package_for_info(Call &c, nb::handle info) {
     if (info.is_none())
         return nb::str("");
-    nb::object ep = getattr_or(info, "entry_point", nb::none());
+    nb::object ep = tvx::attr_or(info, "entry_point", nb::none());
     if (!ep.is_none()) {
-        nb::object dist = getattr_or(ep, "dist", nb::none());
+        nb::object dist = tvx::attr_or(ep, "dist", nb::none());
         if (!dist.is_none()) {
-            nb::object dist_name = getattr_or(dist, "name", nb::none());
+            nb::object dist_name = tvx::attr_or(dist, "name", nb::none());
             if (tvx::truthy(dist_name))
                 return tvx::to_str(dist_name);
         }
     }
-    nb::object instance = getattr_or(info, "instance", nb::none());
+    nb::object instance = tvx::attr_or(info, "instance", nb::none());
     nb::object import_pkg = nb::str("");
     if (!instance.is_none())
-        import_pkg = import_package_of(instance);
+        import_pkg = import_package_of(c, instance);
     if (!tvx::truthy(import_pkg)) {
-        nb::object path = getattr_or(info, "path", nb::none());
+        nb::object path = tvx::attr_or(info, "path", nb::none());
         if (!path.is_none())
             import_pkg = c.g("Path")(path).attr("name");
         else
-            import_pkg = str_or_empty(getattr_or(info, "path_name", nb::str("")));
+            import_pkg = str_or_empty(tvx::attr_or(info, "path_name", nb::str("")));
     }
     if (!tvx::truthy(import_pkg))
         return c.call("_normalize_dist_name",
-                      str_or_empty(either(getattr_or(info, "name", nb::str("")),
-                                          [&] { return getattr_or(info, "id", nb::str("")); })));
+                      str_or_empty(either(tvx::attr_or(info, "name", nb::str("")),
+                                          [&] { return tvx::attr_or(info, "id", nb::str("")); })));
 
     // Each lookup may fail on broken metadata; the next one is tried then.
-    try {
-        nb::object mapping = c.g("importlib").attr("metadata").attr("packages_distributions")();
-        nb::object dists = mapping.attr("get")(import_pkg);
-        if (!tvx::truthy(dists))
-            dists = mapping.attr("get")(import_pkg.attr("replace")("-", "_"));
-        if (tvx::truthy(dists))
-            return tvx::to_str(dists[0]);
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
-    }
-    try {
-        return c.g("importlib").attr("metadata").attr("distribution")(
-            import_pkg.attr("replace")("_", "-")).attr("metadata")["Name"];
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
-    }
-    try {
-        return c.g("importlib").attr("metadata").attr("distribution")(import_pkg)
-            .attr("metadata")["Name"];
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
+    auto missing = [] { return nb::object(); };
+    nb::object found = tvx::except_exception(
+        [&]() -> nb::object {
+            nb::object mapping = c.g("importlib").attr("metadata").attr("packages_distributions")();
+            nb::object dists = mapping.attr("get")(import_pkg);
+            if (!tvx::truthy(dists))
+                dists = mapping.attr("get")(import_pkg.attr("replace")("-", "_"));
+            return tvx::truthy(dists) ? nb::object(tvx::to_str(dists[0])) : nb::object();
+        },
+        missing);
+    if (found.is_valid())
+        return found;
+    for (bool dashed : {true, false}) {
+        found = tvx::except_exception(
+            [&]() -> nb::object {
+                nb::object name = dashed ? import_pkg.attr("replace")("_", "-") : import_pkg;
+                return c.g("importlib").attr("metadata").attr("distribution")(name)
+                    .attr("metadata")["Name"];
+            },
+            missing);
+        if (found.is_valid())
+            return found;
     }
     return c.call("_normalize_dist_name", import_pkg);
 }
 
 constexpr const char *kRowNameFields[] = {"pypi_package", "package", "pip_package", "pypi"};
 
-nb::object pypi_package_for_available(Call &c) {
-    nb::handle ext = c[0];
+nb::object pypi_package_for_available(Call &c, nb::handle ext) {
     if (ext.is_none())
         return nb::str("");
     for (const char *attr : kRowNameFields) {
-        nb::object value = getattr_or(ext, attr, nb::none());
+        nb::object value = tvx::attr_or(ext, attr, nb::none());
         if (tvx::truthy(value))
             return tvx::to_str(value).attr("strip")();
     }
@@ -373,8 +326,8 @@ nb::object pypi_package_for_available(Call &c) {
         }
         url = str_or_empty(either(get("downloadurl"), [&] { return get("repository"); }));
     } else {
-        url = str_or_empty(either(getattr_or(ext, "repository", nb::str("")),
-                                  [&] { return getattr_or(ext, "homepage", nb::str("")); }));
+        url = str_or_empty(either(tvx::attr_or(ext, "repository", nb::str("")),
+                                  [&] { return tvx::attr_or(ext, "homepage", nb::str("")); }));
     }
     nb::object from_url = c.call("parse_pypi_project_from_url", url);
     if (tvx::truthy(from_url))
@@ -384,8 +337,8 @@ nb::object pypi_package_for_available(Call &c) {
         nb::object get = ext.attr("get");
         name = str_or_empty(either(get("name"), [&] { return get("id"); }));
     } else {
-        name = str_or_empty(either(getattr_or(ext, "name", nb::str("")),
-                                   [&] { return getattr_or(ext, "id", nb::str("")); }));
+        name = str_or_empty(either(tvx::attr_or(ext, "name", nb::str("")),
+                                   [&] { return tvx::attr_or(ext, "id", nb::str("")); }));
     }
     nb::object slug = c.call("_normalize_dist_name", name);
     if (!tvx::truthy(slug))
@@ -419,10 +372,9 @@ std::string ascii_title(std::string_view package) {
     return title;
 }
 
-nb::object display_name_from_pypi_package(Call &c) {
-    nb::handle package = c[0];
+nb::object display_name_from_pypi_package(Call &c, nb::handle package) {
     std::string_view ascii;
-    if (text::ascii_view(package, ascii) && holds_own(c, "_normalize_dist_name", 0)) {
+    if (text::ascii_view(package, ascii) && c.still_own("_normalize_dist_name")) {
         std::string title = ascii_title(ascii);
         if (!title.empty())
             return text::ascii_str(title);
@@ -452,71 +404,91 @@ nb::object display_name_from_pypi_package(Call &c) {
     return nb::str(" ").attr("join")(titled);
 }
 
-const FuncSpec kFunctions[] = {
-    {
-        .name = "_normalize_dist_name",
-        .params = {arg("name", "str")},
-        .returns = "str",
-        .impl = normalize_dist_name,
-    },
-    {
-        .name = "normalize_pypi_name",
-        .doc = "PEP 503-ish normalized distribution name (``talvex_ext_x`` \u2192 ``talvex-ext-x``).",
-        .params = {arg("name", "str")},
-        .returns = "str",
-        .impl = normalize_pypi_name,
-    },
-    {
-        .name = "parse_pypi_project_from_url",
-        .params = {arg("url", "str")},
-        .returns = "str",
-        .impl = parse_pypi_project_from_url,
-        .keeps = {"_PYPI_PROJECT_RE", "Path", "re"},
-    },
-    {
-        .name = "is_user_visible_extension_package",
-        .doc = "True for installable ``talvex-ext-*`` extensions, False for the SDK / infra.",
-        .params = {arg("name", "str"), kwarg("prefix", "str", dflt("talvex-ext-"))},
-        .returns = "bool",
-        .impl = is_user_visible_extension_package,
-    },
-    {
-        .name = "list_installed_talvex_ext_packages",
-        .doc = "Return ``{normalized_name: version}`` for installed ``talvex-ext-*`` wheels.\n"
-               "\n"
-               "    Uses ``importlib.metadata`` so Settings can hide PyPI rows immediately after\n"
-               "    ``pip install``, even before the extension manager rediscovers entry points.\n"
-               "    The Extension SDK and other infra packages are omitted.\n"
-               "    ",
-        .params = {kwarg("prefix", "str", dflt("talvex-ext-"))},
-        .returns = "dict[str, str]",
-        .impl = list_installed_talvex_ext_packages,
-    },
-    {
-        .name = "pypi_package_for_info",
-        .doc = "Best-effort PyPI distribution name for an installed :class:`ExtensionInfo`.",
-        .params = {arg("info", "Any")},
-        .returns = "str",
-        .impl = pypi_package_for_info,
-    },
-    {
-        .name = "pypi_package_for_available",
-        .doc = "PyPI name for a catalog / AvailableExtension row.",
-        .params = {arg("ext", "Any")},
-        .returns = "str",
-        .impl = pypi_package_for_available,
-    },
-    {
-        .name = "display_name_from_pypi_package",
-        .doc = "Human title for a ``talvex-ext-*`` distribution name.",
-        .params = {arg("package", "str")},
-        .returns = "str",
-        .impl = display_name_from_pypi_package,
-    },
+const FuncSpec kNormalizeDistName = {
+    .name = "_normalize_dist_name",
+    .params = {arg("name", "str")},
+    .returns = "str",
+    .impl = tvx::body<normalize_dist_name>,
+};
+
+const FuncSpec kNormalizePypiName = {
+    .name = "normalize_pypi_name",
+    .doc = "PEP 503-ish normalized distribution name (``talvex_ext_x`` \u2192 ``talvex-ext-x``).",
+    .params = {arg("name", "str")},
+    .returns = "str",
+    .impl = tvx::body<normalize_pypi_name>,
+    .keeps = {"_normalize_dist_name"},
+};
+
+const FuncSpec kParsePypiProjectFromUrl = {
+    .name = "parse_pypi_project_from_url",
+    .params = {arg("url", "str")},
+    .returns = "str",
+    .impl = tvx::body<parse_pypi_project_from_url>,
+    .keeps = {"_PYPI_PROJECT_RE", "Path", "re"},
+};
+
+const FuncSpec kIsUserVisibleExtensionPackage = {
+    .name = "is_user_visible_extension_package",
+    .doc = "True for installable ``talvex-ext-*`` extensions, False for the SDK / infra.",
+    .params = {arg("name", "str"), kwarg("prefix", "str", dflt("talvex-ext-"))},
+    .returns = "bool",
+    .impl = tvx::body<is_user_visible_extension_package>,
+    .keeps = {"normalize_pypi_name", "_normalize_dist_name"},
+};
+
+const FuncSpec kListInstalledTalvexExtPackages = {
+    .name = "list_installed_talvex_ext_packages",
+    .doc = "Return ``{normalized_name: version}`` for installed ``talvex-ext-*`` wheels.\n"
+           "\n"
+           "    Uses ``importlib.metadata`` so Settings can hide PyPI rows immediately after\n"
+           "    ``pip install``, even before the extension manager rediscovers entry points.\n"
+           "    The Extension SDK and other infra packages are omitted.\n"
+           "    ",
+    .params = {kwarg("prefix", "str", dflt("talvex-ext-"))},
+    .returns = "dict[str, str]",
+    .impl = tvx::body<list_installed_talvex_ext_packages>,
+};
+
+const FuncSpec kPypiPackageForInfo = {
+    .name = "pypi_package_for_info",
+    .doc = "Best-effort PyPI distribution name for an installed :class:`ExtensionInfo`.",
+    .params = {arg("info", "Any")},
+    .returns = "str",
+    .impl = tvx::body<pypi_package_for_info>,
+};
+
+const FuncSpec kPypiPackageForAvailable = {
+    .name = "pypi_package_for_available",
+    .doc = "PyPI name for a catalog / AvailableExtension row.",
+    .params = {arg("ext", "Any")},
+    .returns = "str",
+    .impl = tvx::body<pypi_package_for_available>,
+};
+
+const FuncSpec kDisplayNameFromPypiPackage = {
+    .name = "display_name_from_pypi_package",
+    .doc = "Human title for a ``talvex-ext-*`` distribution name.",
+    .params = {arg("package", "str")},
+    .returns = "str",
+    .impl = tvx::body<display_name_from_pypi_package>,
+    .keeps = {"_normalize_dist_name"},
 };
 
 }  // namespace
 
-std::span<const FuncSpec> package_names_functions() { return kFunctions; }
+void init_package_names(tvx::ModuleFrame &frame) {
+    frame.def(kParsePypiProjectFromUrl);
+    frame.def(kNormalizeDistName);
+    frame.def(kNormalizePypiName);
+}
+
+void init_extension_packages(tvx::ModuleFrame &frame) {
+    frame.def(kIsUserVisibleExtensionPackage);
+    frame.def(kListInstalledTalvexExtPackages);
+    frame.def(kPypiPackageForInfo);
+    frame.def(kPypiPackageForAvailable);
+    frame.def(kDisplayNameFromPypiPackage);
+}
 
 }  // namespace wheelwork

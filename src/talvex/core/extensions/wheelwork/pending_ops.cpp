@@ -40,8 +40,8 @@ nb::object pending_ops_path(Call &c) {
     return path_cls.attr("home")() / nb::str(".talvex") / nb::str("pending-extension-ops.json");
 }
 
-nb::object pending_key(Call &c) {
-    return c.call("normalize_pypi_name", c.call("_package_name_only", c[0]));
+nb::object pending_key(Call &c, nb::handle package) {
+    return c.call("normalize_pypi_name", c.call("_package_name_only", package));
 }
 
 bool is_oserror(const nb::python_error &e) { return e.matches(PyExc_OSError); }
@@ -145,7 +145,7 @@ nb::object create_temporary(const Call &c, nb::handle target) {
     nb::object os = c.g("os");
     nb::object flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL");
     for (const char *extra : {"O_CLOEXEC", "O_NOINHERIT"})
-        flags = flags | nb::getattr(os, extra, nb::int_(0));
+        flags = flags | tvx::attr_or(os, extra, nb::int_(0));
     for (int attempt = 0;; ++attempt) {
         nb::object name = nb::str("{}.{}.tmp").format(target.attr("name"),
                                                      os.attr("urandom")(6).attr("hex")());
@@ -194,8 +194,7 @@ void replace_durably(Call &c, nb::handle target, nb::handle text, nb::handle old
     }
 }
 
-nb::object write_ops(Call &c) {
-    nb::handle ops = c[0];
+nb::object write_ops(Call &c, nb::handle ops) {
     nb::object path = c.call("_pending_ops_path");
     try {
         nb::object target = write_target(path);
@@ -241,7 +240,7 @@ nb::object write_ops(Call &c) {
 
 // An OSError of a non-blocking lock attempt that means "someone else holds it".
 bool lock_is_busy(const nb::python_error &e) {
-    nb::object code = nb::getattr(e.value(), "errno", nb::none());
+    nb::object code = tvx::attr_or(e.value(), "errno", nb::none());
     if (!nb::isinstance<nb::int_>(code))
         return false;
     int value = nb::cast<int>(code);
@@ -310,7 +309,7 @@ private:
         // O_NONBLOCK: a FIFO put where the lock file belongs must not block the open.
         nb::object flags = os_.attr("O_RDWR") | os_.attr("O_CREAT");
         for (const char *extra : {"O_NONBLOCK", "O_CLOEXEC", "O_NOINHERIT"})
-            flags = flags | nb::getattr(os_, extra, nb::int_(0));
+            flags = flags | tvx::attr_or(os_, extra, nb::int_(0));
         try {
             fd_ = os_.attr("open")(lock_path, flags, 0666);
             nb::object st = os_.attr("fstat")(fd_);
@@ -535,9 +534,8 @@ nb::object failed_starts(Call &c) {
     return starts_of_queued(c, ops, read_starts(c, file));
 }
 
-nb::object count_starts(Call &c) {
-    nb::handle operations = c[0];
-    nb::object delta = nb::steal(PyNumber_Index(c[1].ptr()));
+nb::object count_starts(Call &c, nb::handle operations, nb::handle delta_arg) {
+    nb::object delta = nb::steal(PyNumber_Index(delta_arg.ptr()));
     if (!delta.is_valid())
         throw nb::python_error();
     nb::object kinds = c.g("_DEFERRED_OPS");
@@ -591,8 +589,7 @@ void forget_starts(Call &c, nb::handle kind, nb::handle key) {
     write_starts(c, file, counts);
 }
 
-nb::object pending_packages(Call &c) {
-    nb::handle op = c[0];
+nb::object pending_packages(Call &c, nb::handle op) {
     nb::object kind = tvx::truthy(op) ? nb::object(tvx::to_str(op)) : nb::object(nb::str(""));
     nb::object ops = c.call("_read_ops");
     nb::object keys = ops.attr("get")(kind);
@@ -603,11 +600,11 @@ nb::object pending_packages(Call &c) {
     return copy;
 }
 
-nb::object queue_pending_op(Call &c) {
-    nb::object kind = kind_of(c[0]);
+nb::object queue_pending_op(Call &c, nb::handle op, nb::handle package) {
+    nb::object kind = kind_of(op);
     if (!contains(c.g("_DEFERRED_OPS"), kind))
         return nb::bool_(false);
-    nb::object key = c.call("_pending_key", c[1]);
+    nb::object key = c.call("_pending_key", package);
     if (!tvx::truthy(key))
         return nb::bool_(false);
     {
@@ -639,9 +636,9 @@ nb::list without(nb::handle ops, nb::handle kind, nb::handle key) {
     return kept;
 }
 
-nb::object clear_pending_op(Call &c) {
-    nb::object kind = kind_of(c[0]);
-    nb::object key = c.call("_pending_key", c[1]);
+nb::object clear_pending_op(Call &c, nb::handle op, nb::handle package) {
+    nb::object kind = kind_of(op);
+    nb::object key = c.call("_pending_key", package);
     if (!contains(c.g("_DEFERRED_OPS"), kind) || !tvx::truthy(key))
         return nb::none();
     // Most clears (every successful install) find nothing to do; they neither
@@ -675,8 +672,7 @@ nb::object pending_operations(Call &c) {
     return result;
 }
 
-nb::object deferred_result(Call &c) {
-    nb::handle op = c[0], pkg = c[1], result = c[2];
+nb::object deferred_result(Call &c, nb::handle op, nb::handle pkg, nb::handle result) {
     nb::object verb = c.g("_OP_VERBS").attr("get")(op, "changed");
     nb::object message =
         nb::str("'{}' is in use by Talvex, so its files could not be {} now.\n\n"
@@ -689,97 +685,116 @@ nb::object deferred_result(Call &c) {
                       result.attr("stdout"), stderr_text, true);
 }
 
-const FuncSpec kFunctions[] = {
-    {
-        .name = "_pending_ops_path",
-        .doc = "Where deferred extension operations wait for the next start "
-               "(``TALVEX_PENDING_OPS_FILE`` overrides).",
-        .params = {},
-        .returns = "Path",
-        .impl = pending_ops_path,
-    },
-    {
-        .name = "_pending_key",
-        .doc = "Queue key of *package*: its bare distribution name, normalized.",
-        .params = {arg("package", "str")},
-        .returns = "str",
-        .impl = pending_key,
-    },
-    {
-        .name = "_read_ops",
-        .doc = "Read the pending-operations file; a missing or unreadable file is an empty queue.",
-        .params = {},
-        .returns = "dict[str, list[str]]",
-        .impl = read_ops,
-    },
-    {
-        .name = "_write_ops",
-        .doc = "Replace the pending-operations file atomically (deleted when nothing is queued).",
-        .params = {arg("ops", "dict[str, list[str]]")},
-        .returns = "None",
-        .impl = write_ops,
-    },
-    {
-        .name = "pending_packages",
-        .doc = "Packages queued for *op* (``\"uninstall\"`` or ``\"install\"``) at the next start.",
-        .params = {arg("op", "str")},
-        .returns = "list[str]",
-        .impl = pending_packages,
-    },
-    {
-        .name = "queue_pending_op",
-        .doc = "Queue *op* of *package* for the next start; False when it cannot be queued.",
-        .params = {arg("op", "str"), arg("package", "str")},
-        .returns = "bool",
-        .impl = queue_pending_op,
-    },
-    {
-        .name = "clear_pending_op",
-        .doc = "Drop *package* from the queued *op* operations, if it is there.",
-        .params = {arg("op", "str"), arg("package", "str")},
-        .returns = "None",
-        .impl = clear_pending_op,
-    },
-    {
-        .name = "pending_operations",
-        .doc = "Queued ``(op, package)`` pairs in the order they run: uninstalls, then installs.",
-        .params = {},
-        .returns = "list[tuple[str, str]]",
-        .impl = pending_operations,
-    },
-    {
-        .name = "_failed_starts",
-        .doc = "How many start-up replays each queued change has failed: "
-               "``{op: {package: starts}}``.",
-        .params = {},
-        .returns = "dict[str, dict[str, int]]",
-        .impl = failed_starts,
-    },
-    {
-        .name = "_count_starts",
-        .doc = "Add *delta* to the failed starts of each queued ``(op, package)``; the new counts.\n"
-               "\n"
-               "    A start-up replay counts every change it is about to try at once, before\n"
-               "    trying any (so a start that never finishes counts too), and takes the count\n"
-               "    back for those it did not reach.  0 for a change that is not (or no longer)\n"
-               "    queued.  A change that completes leaves the queue and its count with it.\n"
-               "    ",
-        .params = {arg("operations", "list[tuple[str, str]]"), arg("delta", "int")},
-        .returns = "list[int]",
-        .impl = count_starts,
-    },
-    {
-        .name = "_deferred_result",
-        .doc = "Failed *result* turned into the message that *op* of *pkg* finishes at the next "
-               "start.",
-        .params = {arg("op", "str"), arg("pkg", "str"), arg("result", "PipResult")},
-        .returns = "PipResult",
-        .impl = deferred_result,
-    },
+const FuncSpec kPendingOpsPath = {
+    .name = "_pending_ops_path",
+    .doc = "Where deferred extension operations wait for the next start "
+           "(``TALVEX_PENDING_OPS_FILE`` overrides).",
+    .params = {},
+    .returns = "Path",
+    .impl = tvx::body<pending_ops_path>,
+};
+
+const FuncSpec kPendingKey = {
+    .name = "_pending_key",
+    .doc = "Queue key of *package*: its bare distribution name, normalized.",
+    .params = {arg("package", "str")},
+    .returns = "str",
+    .impl = tvx::body<pending_key>,
+};
+
+const FuncSpec kReadOps = {
+    .name = "_read_ops",
+    .doc = "Read the pending-operations file; a missing or unreadable file is an empty queue.",
+    .params = {},
+    .returns = "dict[str, list[str]]",
+    .impl = tvx::body<read_ops>,
+};
+
+const FuncSpec kWriteOps = {
+    .name = "_write_ops",
+    .doc = "Replace the pending-operations file atomically (deleted when nothing is queued).",
+    .params = {arg("ops", "dict[str, list[str]]")},
+    .returns = "None",
+    .impl = tvx::body<write_ops>,
+};
+
+const FuncSpec kPendingPackages = {
+    .name = "pending_packages",
+    .doc = "Packages queued for *op* (``\"uninstall\"`` or ``\"install\"``) at the next start.",
+    .params = {arg("op", "str")},
+    .returns = "list[str]",
+    .impl = tvx::body<pending_packages>,
+};
+
+const FuncSpec kQueuePendingOp = {
+    .name = "queue_pending_op",
+    .doc = "Queue *op* of *package* for the next start; False when it cannot be queued.",
+    .params = {arg("op", "str"), arg("package", "str")},
+    .returns = "bool",
+    .impl = tvx::body<queue_pending_op>,
+};
+
+const FuncSpec kClearPendingOp = {
+    .name = "clear_pending_op",
+    .doc = "Drop *package* from the queued *op* operations, if it is there.",
+    .params = {arg("op", "str"), arg("package", "str")},
+    .returns = "None",
+    .impl = tvx::body<clear_pending_op>,
+};
+
+const FuncSpec kPendingOperations = {
+    .name = "pending_operations",
+    .doc = "Queued ``(op, package)`` pairs in the order they run: uninstalls, then installs.",
+    .params = {},
+    .returns = "list[tuple[str, str]]",
+    .impl = tvx::body<pending_operations>,
+};
+
+const FuncSpec kFailedStarts = {
+    .name = "_failed_starts",
+    .doc = "How many start-up replays each queued change has failed: "
+           "``{op: {package: starts}}``.",
+    .params = {},
+    .returns = "dict[str, dict[str, int]]",
+    .impl = tvx::body<failed_starts>,
+};
+
+const FuncSpec kCountStarts = {
+    .name = "_count_starts",
+    .doc = "Add *delta* to the failed starts of each queued ``(op, package)``; the new counts.\n"
+           "\n"
+           "A start-up replay counts every change it is about to try at once, before\n"
+           "trying any (so a start that never finishes counts too), and takes the count\n"
+           "back for those it did not reach.  0 for a change that is not (or no longer)\n"
+           "queued.  A change that completes leaves the queue and its count with it.\n",
+    .params = {arg("operations", "list[tuple[str, str]]"), arg("delta", "int")},
+    .returns = "list[int]",
+    .impl = tvx::body<count_starts>,
+};
+
+const FuncSpec kDeferredResult = {
+    .name = "_deferred_result",
+    .doc = "Failed *result* turned into the message that *op* of *pkg* finishes at the next "
+           "start.",
+    .params = {arg("op", "str"), arg("pkg", "str"), arg("result", "PipResult")},
+    .returns = "PipResult",
+    .impl = tvx::body<deferred_result>,
 };
 
 }  // namespace
 
-std::span<const FuncSpec> pending_ops_functions() { return kFunctions; }
+void init_pending_ops(tvx::ModuleFrame &frame) {
+    frame.def(kPendingOpsPath);
+    frame.def(kPendingKey);
+    frame.def(kReadOps);
+    frame.def(kWriteOps);
+    frame.def(kPendingPackages);
+    frame.def(kQueuePendingOp);
+    frame.def(kClearPendingOp);
+    frame.def(kPendingOperations);
+    frame.def(kFailedStarts);
+    frame.def(kCountStarts);
+    frame.def(kDeferredResult);
+}
 
 }  // namespace wheelwork

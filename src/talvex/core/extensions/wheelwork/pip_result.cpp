@@ -7,8 +7,7 @@ namespace {
 
 // PipResult.output: stderr when it holds anything, else stdout, stripped and
 // sanitized, at most its last 4000 characters.
-nb::object output_impl(Call &c) {
-    nb::handle self = c[0];
+nb::object output_impl(Call &c, nb::handle self) {
     nb::object text = self.attr("stderr");
     if (!tvx::truthy(text)) {
         text = self.attr("stdout");
@@ -26,7 +25,7 @@ const FuncSpec kOutput = {
     .qualname = "PipResult.output",
     .params = {arg("self", nullptr)},
     .returns = "str",
-    .impl = output_impl,
+    .impl = tvx::body<output_impl>,
 };
 
 }  // namespace

@@ -56,6 +56,8 @@ inline std::string_view strip(std::string_view s) {
 }
 
 inline char lower(char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch; }
+// text::lower as a function object, for the kernel below (a call it can inline).
+inline constexpr auto to_lower = [](char ch) { return lower(ch); };
 inline char upper(char ch) { return ch >= 'a' && ch <= 'z' ? static_cast<char>(ch - 'a' + 'A') : ch; }
 
 // Whether ASCII `text`, lower-cased, equals `lower` (which is lower case already).
@@ -68,21 +70,49 @@ inline bool equals_lower(std::string_view text, std::string_view lower) {
     return true;
 }
 
-// The normalised distribution name of ASCII text: stripped, lower-cased, every run
-// of " ", "-", "_", "." turned into one "-", "-" stripped from both ends.
-inline void normalize(std::string_view s, std::string &out) {
-    out.clear();
-    bool pending_dash = false;
-    for (char ch : strip(s)) {
+// The kernel below runs once per name of the package index (700,000 names): it is
+// inlined into each caller, so that its callbacks fold into the loop.
+#if defined(__GNUC__) || defined(__clang__)
+#define TALVEX_INLINE_KERNEL [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#define TALVEX_INLINE_KERNEL __forceinline
+#else
+#define TALVEX_INLINE_KERNEL inline
+#endif
+
+// The name normalisation every fast path shares: feeds `emit` the characters of
+// `data` (already stripped) with every run of " ", "-", "_", "." as one "-" and
+// none at either end, each other character passed through `map` (lower-casing,
+// or nothing for text lower-cased already).  A run becomes "-" only once a
+// character follows it.  Stops and returns false as soon as `emit` does.
+template <typename Char, typename Map, typename Emit>
+TALVEX_INLINE_KERNEL bool normalized_chars(const Char *data, size_t n, Map &&map, Emit &&emit) {
+    bool pending_dash = false, any = false;
+    for (size_t i = 0; i < n; ++i) {
+        Char ch = data[i];
         if (ch == ' ' || ch == '-' || ch == '_' || ch == '.') {
             pending_dash = true;
             continue;
         }
-        if (pending_dash && !out.empty())
-            out.push_back('-');
+        if (pending_dash && any && !emit('-'))
+            return false;
         pending_dash = false;
-        out.push_back(lower(ch));
+        any = true;
+        if (!emit(map(ch)))
+            return false;
     }
+    return true;
+}
+
+// The normalised distribution name of ASCII text: stripped, lower-cased, every run
+// of " ", "-", "_", "." turned into one "-", "-" stripped from both ends.
+inline void normalize(std::string_view s, std::string &out) {
+    out.clear();
+    s = strip(s);
+    normalized_chars(s.data(), s.size(), to_lower, [&](char ch) {
+        out.push_back(ch);
+        return true;
+    });
 }
 
 // A new str from ASCII bytes.
