@@ -161,7 +161,11 @@ def test_function_signature(ww, stub, name):
 def test_docstrings(ww, name):
     doc, want = getattr(ww, name).__doc__, DOCS[name]
     if isinstance(want, tuple):
-        assert doc.startswith(want[0] + "\n\n    ") and doc.endswith("\n    ") and want[1] in doc
+        # The first line exactly, then prose in the shape a 3.13 function's docstring has:
+        # no indentation common to the lines after the first, and no indented last line.
+        assert doc.startswith(want[0] + "\n\n") and doc.endswith("\n") and want[1] in doc
+        rest = [line for line in doc.splitlines()[1:] if line.strip()]
+        assert min(len(line) - len(line.lstrip()) for line in rest) == 0
     else:
         assert doc == want
 

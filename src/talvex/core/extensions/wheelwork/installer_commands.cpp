@@ -117,18 +117,17 @@ const FuncSpec kUvPythonArgs = {
     .name = "_uv_python_args",
     .doc = "``--python <interpreter>`` so ``uv pip`` targets the environment Talvex runs in.\n"
            "\n"
-           "    ``uv pip`` only finds an environment that is activated (exported through\n"
-           "    ``VIRTUAL_ENV``).  Starting a virtual environment's interpreter does not\n"
-           "    export it, so without this option uv refuses with::\n"
+           "``uv pip`` only finds an environment that is activated (exported through\n"
+           "``VIRTUAL_ENV``).  Starting a virtual environment's interpreter does not\n"
+           "export it, so without this option uv refuses with::\n"
            "\n"
-           "        No virtual environment found; run `uv venv` to create an environment,\n"
-           "        or pass `--system` to install into a non-virtual environment\n"
+           "    No virtual environment found; run `uv venv` to create an environment,\n"
+           "    or pass `--system` to install into a non-virtual environment\n"
            "\n"
-           "    Naming the running interpreter works for a virtual environment and for a\n"
-           "    system interpreter alike, so ``--system`` is never used and packages land\n"
-           "    in the environment Talvex imports extensions from.  Empty when uv is not\n"
-           "    on PATH or the interpreter path is unknown.\n"
-           "    ",
+           "Naming the running interpreter works for a virtual environment and for a\n"
+           "system interpreter alike, so ``--system`` is never used and packages land\n"
+           "in the environment Talvex imports extensions from.  Empty when uv is not\n"
+           "on PATH or the interpreter path is unknown.\n",
     .params = {},
     .returns = "list[str]",
     .impl = tvx::body<uv_python_args>,
@@ -138,10 +137,9 @@ const FuncSpec kUninstallArgv = {
     .name = "_uninstall_argv",
     .doc = "Argv that uninstalls *pkg* from the environment Talvex is running in.\n"
            "\n"
-           "    uv is pointed at the running interpreter with ``--python``.  ``-y`` is\n"
-           "    passed to pip only: ``uv pip uninstall`` never prompts and warns that the\n"
-           "    flag \"has no effect\".\n"
-           "    ",
+           "uv is pointed at the running interpreter with ``--python``.  ``-y`` is\n"
+           "passed to pip only: ``uv pip uninstall`` never prompts and warns that the\n"
+           "flag \"has no effect\".\n",
     .params = {arg("pkg", "str")},
     .returns = "list[str]",
     .impl = tvx::body<uninstall_argv>,
@@ -179,16 +177,15 @@ const FuncSpec kInstallArgv = {
     .name = "_install_argv",
     .doc = "Argv that installs/reinstalls *only* ``pkg`` (``--no-deps``).\n"
            "\n"
-           "    Extensions declare Talvex itself and often PySide6 as dependencies.\n"
-           "    Letting the installer resolve those while the application runs would try\n"
-           "    to replace the running executable and Qt libraries and fail with\n"
-           "    access-denied or in-use errors, so dependencies are switched off here and\n"
-           "    the missing ones are installed separately afterwards.  Every install is a\n"
-           "    forced reinstall of exactly this one package without the installer's\n"
-           "    cache; uv is pointed at the running interpreter with ``--python``.\n"
-           "    *force_target* is accepted for retries and changes nothing, since the\n"
-           "    reinstall is always forced.\n"
-           "    ",
+           "Extensions declare Talvex itself and often PySide6 as dependencies.\n"
+           "Letting the installer resolve those while the application runs would try\n"
+           "to replace the running executable and Qt libraries and fail with\n"
+           "access-denied or in-use errors, so dependencies are switched off here and\n"
+           "the missing ones are installed separately afterwards.  Every install is a\n"
+           "forced reinstall of exactly this one package without the installer's\n"
+           "cache; uv is pointed at the running interpreter with ``--python``.\n"
+           "*force_target* is accepted for retries and changes nothing, since the\n"
+           "reinstall is always forced.\n",
     .params = {arg("pkg", "str"), kwarg("force_target", "bool", dflt(false))},
     .returns = "list[str]",
     .impl = tvx::body<install_argv>,
