@@ -301,7 +301,7 @@ public:
         for (;;) {
             if (!inflater_.is_valid()) {
                 if (after_member_)
-                    data = skip_zeros(data);
+                    data = index::skip_zeros(data);
                 if (PyBytes_GET_SIZE(data.ptr()) == 0)
                     return true;
                 inflater_ = zlib_.attr("decompressobj")("wbits"_a = 31);
@@ -335,20 +335,6 @@ public:
     bool finish() const { return !inflater_.is_valid() && after_member_; }
 
 private:
-    static nb::object skip_zeros(nb::object data) {
-        std::string_view bytes = bytes_view(data);
-        size_t first = bytes.find_first_not_of('\0');
-        if (first == 0)
-            return data;
-        if (first == std::string_view::npos)
-            first = bytes.size();
-        PyObject *rest = PyBytes_FromStringAndSize(bytes.data() + first,
-                                                   static_cast<Py_ssize_t>(bytes.size() - first));
-        if (!rest)
-            throw nb::python_error();
-        return nb::steal(rest);
-    }
-
     ProjectNameScanner &scanner_;
     nb::object zlib_;
     nb::object inflater_;

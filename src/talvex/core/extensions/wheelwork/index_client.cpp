@@ -25,22 +25,6 @@ nb::object decode_body(nb::handle body) {
     return body.attr("decode")("utf-8", "errors"_a = "replace");
 }
 
-// `data` without its leading zero bytes (the padding gzip allows between members).
-nb::object skip_zeros(nb::handle data) {
-    std::string_view bytes(PyBytes_AS_STRING(data.ptr()),
-                           static_cast<size_t>(PyBytes_GET_SIZE(data.ptr())));
-    size_t first = bytes.find_first_not_of('\0');
-    if (first == 0)
-        return nb::borrow(data);
-    if (first == std::string_view::npos)
-        first = bytes.size();
-    PyObject *rest = PyBytes_FromStringAndSize(bytes.data() + first,
-                                               static_cast<Py_ssize_t>(bytes.size() - first));
-    if (!rest)
-        throw nb::python_error();
-    return nb::steal(rest);
-}
-
 constexpr Py_ssize_t kInflateStep = 1024 * 1024;
 
 // Decompresses the gzip members of `data` into at most `limit` bytes.  Strict:
@@ -655,6 +639,21 @@ nb::object get_json(const Call &c, nb::handle url, nb::handle timeout, nb::handl
     }
     nb::object request = build_request(url, headers);
     return open(url, request, urllib_timeout, read);
+}
+
+nb::object skip_zeros(nb::handle data) {
+    std::string_view bytes(PyBytes_AS_STRING(data.ptr()),
+                           static_cast<size_t>(PyBytes_GET_SIZE(data.ptr())));
+    size_t first = bytes.find_first_not_of('\0');
+    if (first == 0)
+        return nb::borrow(data);
+    if (first == std::string_view::npos)
+        first = bytes.size();
+    PyObject *rest = PyBytes_FromStringAndSize(bytes.data() + first,
+                                               static_cast<Py_ssize_t>(bytes.size() - first));
+    if (!rest)
+        throw nb::python_error();
+    return nb::steal(rest);
 }
 
 }  // namespace index

@@ -50,6 +50,9 @@ Limit limit_for(nb::handle url);
 // raises (EOFError for a truncated member).
 nb::object gunzip(nb::handle data, Py_ssize_t limit, nb::handle url);
 
+// `data` (bytes) without its leading zero bytes: the padding gzip allows between members.
+nb::object skip_zeros(nb::handle data);
+
 // The ValueError of an answer larger than its limit.
 [[noreturn]] void raise_too_large(nb::handle url, Py_ssize_t limit);
 
