@@ -24,7 +24,7 @@ public:
 
     // The i-th value handed to a nested function by its enclosing call.
     nb::handle closure(size_t i) const;
-    // True when module-level `name`, one of the names the spec keeps, still holds
+    // True when module-level `name`, one of the names its FuncSpec keeps, still holds
     // the object the frame recorded when it defined the function (not replaced,
     // not deleted): a native fast path may then stand in for the Python one.
     bool still_own(const char *name) const;
