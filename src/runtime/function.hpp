@@ -64,7 +64,7 @@ using Impl = nb::object (*)(Call &);
 //     .impl = tvx::body<clean_summary>,
 // one nb::handle per named parameter in declaration order, and an nb::tuple at
 // the place of *varargs.  make_function checks that the body takes exactly the
-// parameters the spec declares (SystemError at import otherwise).
+// parameters its FuncSpec declares (SystemError at import otherwise).
 struct Body {
     Impl fn = nullptr;
     int named = -1;       // named parameters the body takes
