@@ -236,25 +236,6 @@ def project_document(name, rng):
 
 # --- the children ---------------------------------------------------------------------
 
-def peak_kb():
-    with open("/proc/self/status", encoding="ascii") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    raise RuntimeError("no VmHWM in /proc/self/status")
-
-
-def route(host, port):
-    real = socket.create_connection
-
-    def create_connection(address, *args, **kwargs):
-        if address[0] == host and address[1] == 443:
-            address = ("127.0.0.1", port)
-        return real(address, *args, **kwargs)
-
-    socket.create_connection = create_connection
-
-
 def py_listing(host):
     """The listing as plain Python with urllib."""
     import urllib.error
@@ -350,8 +331,12 @@ def floor_listing(host, names):
 
 
 def child(side, port, names_file):
+    sys.path.insert(0, str(TESTS))
+    import tls_index
+    from catalog_link_bench import peak_kb
+
     host = index_host()
-    route(host, int(port))
+    tls_index.route_index_host(host, int(port))
     if side == "native":
         import talvex.core.extensions.wheelwork as ww
 
@@ -462,24 +447,6 @@ def summarize(results):
 
 # --- hostile index ------------------------------------------------------------------
 
-HOSTILE_CHILD = """
-import json, os, sys
-sys.path[:0] = [os.environ["TALVEX_TEST_DIR"]] + ([os.environ["TALVEX_SITE"]] if os.environ.get("TALVEX_SITE") else [])
-import tls_index
-import talvex.core.extensions.wheelwork as ww
-tls_index.route_index_host(os.environ["TALVEX_TEST_HOST"], int(os.environ["TALVEX_TEST_PORT"]))
-def peak():
-    with open("/proc/self/status") as status:
-        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
-before = peak()
-try:
-    outcome = repr(CALL)[:120]
-except Exception as exc:
-    outcome = (type(exc).__name__ + ": " + str(exc))[:120]
-print(json.dumps({"growth_kb": peak() - before, "outcome": outcome}))
-"""
-
-
 def measure_hostile(timeout=5):
     sys.path.insert(0, str(TESTS))
     import tls_index
@@ -522,13 +489,10 @@ def measure_hostile(timeout=5):
         for what, path, body, headers, call in cases:
             if path:
                 server.route(path, body, **headers)
-            env = dict(os.environ, TALVEX_TEST_DIR=str(TESTS), TALVEX_TEST_HOST=host, TALVEX_TEST_PORT=str(server.port),
-                       SSL_CERT_FILE=cert)
-            proc = subprocess.run([sys.executable, "-c", HOSTILE_CHILD.replace("CALL", call)], env=env,
-                                  capture_output=True, text=True, timeout=300)
-            if proc.returncode:
-                sys.exit(f"bomb child failed:\n{proc.stderr}")
-            result = json.loads(proc.stdout)
+            try:
+                result = tls_index.measure_growth(call, host, server.port, cert, timeout=300)
+            except RuntimeError as exc:
+                sys.exit(f"bomb {exc}")
             rows.append((f"gzip bomb ({len(bombs['zeros']) / 2**20:.2f} MiB) as {what}: VmHWM growth",
                          result["growth_kb"] / 1024, 64.0, "MiB", result["outcome"][:48], "<= 64 MiB"))
     finally:

@@ -6,13 +6,9 @@ import base64
 import http.client
 import json
 import logging
-import os
 import re
 import ssl
-import subprocess
 import sys
-import textwrap
-import threading
 import time
 import urllib.error
 import urllib.request
@@ -357,33 +353,8 @@ def bombs():
     }
 
 
-CHILD = """
-import json, os, sys, time
-sys.path[:0] = [os.environ["TALVEX_TEST_DIR"]] + ([os.environ["TALVEX_SITE"]] if os.environ.get("TALVEX_SITE") else [])
-import tls_index
-import talvex.core.extensions.wheelwork as ww
-tls_index.route_index_host(os.environ["TALVEX_TEST_HOST"], int(os.environ["TALVEX_TEST_PORT"]))
-
-def peak():
-    with open("/proc/self/status") as status:
-        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
-
-before = peak()
-try:
-    outcome = repr(CALL)
-except Exception as exc:
-    outcome = type(exc).__name__ + ": " + str(exc)
-print(json.dumps({"growth_kb": peak() - before, "outcome": outcome}))
-"""
-
-
 def run_child(call, index, index_hosts, certificate):
-    env = dict(os.environ, TALVEX_TEST_DIR=str(HERE), TALVEX_TEST_HOST=index_hosts[0],
-               TALVEX_TEST_PORT=str(index.port), SSL_CERT_FILE=certificate[0])
-    proc = subprocess.run([sys.executable, "-c", CHILD.replace("CALL", call)], env=env, capture_output=True,
-                          text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    return json.loads(proc.stdout)
+    return tls_index.measure_growth(call, index_hosts[0], index.port, certificate[0])
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads VmHWM of /proc/self/status")

@@ -19,6 +19,7 @@ import socket
 import socketserver
 import ssl
 import subprocess
+import sys
 import threading
 import time
 import zlib
@@ -268,3 +269,37 @@ class ConnectProxy:
     def close(self):
         self.server.shutdown()
         self.server.server_close()
+
+
+# A fresh interpreter that evaluates CALL (an expression over `ww`) with its connections for
+# the index host sent here, and prints the growth of its peak resident memory around it.
+_GROWTH_CHILD = """
+import json, os, sys
+sys.path[:0] = [os.environ["TALVEX_TEST_DIR"]] + ([os.environ["TALVEX_SITE"]] if os.environ.get("TALVEX_SITE") else [])
+import tls_index
+import talvex.core.extensions.wheelwork as ww
+tls_index.route_index_host(os.environ["TALVEX_TEST_HOST"], int(os.environ["TALVEX_TEST_PORT"]))
+
+def peak():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+
+before = peak()
+try:
+    outcome = repr(CALL)
+except Exception as exc:
+    outcome = type(exc).__name__ + ": " + str(exc)
+print(json.dumps({"growth_kb": peak() - before, "outcome": outcome}))
+"""
+
+
+def measure_growth(call, host, port, certificate, *, timeout=120):
+    """{"growth_kb": VmHWM growth around `call`, "outcome": its repr or "Error: message"},
+    measured in a child whose connections for `host` reach 127.0.0.1:`port` (Linux only)."""
+    env = dict(os.environ, TALVEX_TEST_DIR=os.path.dirname(os.path.abspath(__file__)), TALVEX_TEST_HOST=host,
+               TALVEX_TEST_PORT=str(port), SSL_CERT_FILE=certificate)
+    proc = subprocess.run([sys.executable, "-c", _GROWTH_CHILD.replace("CALL", call)], env=env,
+                          capture_output=True, text=True, timeout=timeout)
+    if proc.returncode:
+        raise RuntimeError(f"the measuring child failed:\n{proc.stderr}")
+    return json.loads(proc.stdout)
