@@ -3,6 +3,11 @@
 Hand-written wheels, a private virtual environment carrying the built modules,
 installer stand-ins, and a runner that performs steps inside that environment
 in a child interpreter and reads back a JSON report.
+
+On Windows the stand-ins are copies of a small program (tests/windows_demo/installer_stand_in.c,
+built by scripts/windows-test into the folder named by TALVEX_WINDOWS_DEMO) that reads its steps
+from a file beside it; elsewhere they are shell scripts. The private environment there is made
+by ``uv venv`` when the interpreter has no ``venv`` module (python.org's embeddable build).
 """
 
 from __future__ import annotations
@@ -88,15 +93,27 @@ def scrubbed_environ() -> dict[str, str]:
     return {k: v for k, v in os.environ.items() if not k.upper().startswith(dropped) and k.lower() not in proxies}
 
 
+WINDOWS = os.name == "nt"
+
+
 def create_environment(root: Path) -> tuple[Path, Path]:
     """A virtual environment with pip, packaging and the built modules: (python, site-packages)."""
     venv, env = root / "venv", scrubbed_environ()
     base = getattr(sys, "_base_executable", None) or sys.executable
     make = [base, "-m", "venv", str(venv)]
     bundled_pip = subprocess.run(make, capture_output=True, env=env, timeout=300).returncode == 0
-    if not bundled_pip:  # an interpreter without ensurepip: the test environment's pip goes in
-        subprocess.run(make + ["--clear", "--without-pip"], check=True, capture_output=True, env=env, timeout=300)
-    python = venv / "bin" / "python"
+    # Without ensurepip the test environment's pip goes in; an interpreter whose venv module
+    # cannot make environments at all (python.org's embeddable build) gets one from uv.
+    if not bundled_pip and subprocess.run(make + ["--clear", "--without-pip"], capture_output=True, env=env,
+                                          timeout=300).returncode != 0:
+        uv = find_uv()
+        assert uv, f"{base} cannot make a virtual environment and no uv is installed"
+        env.update(UV_NO_CONFIG="1", UV_OFFLINE="1", UV_PYTHON_DOWNLOADS="never", UV_NO_PROGRESS="1",
+                   UV_CACHE_DIR=str(root / "uv-cache"))
+        shutil.rmtree(venv, ignore_errors=True)
+        subprocess.run([uv, "venv", "--python", base, str(venv)], check=True, capture_output=True, env=env,
+                       timeout=300)
+    python = venv / "Scripts" / "python.exe" if WINDOWS else venv / "bin" / "python"
     site = Path(subprocess.run([str(python), "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"],
                                check=True, capture_output=True, text=True, env=env, timeout=60).stdout.strip())
     for dotted in MODULES:
@@ -126,19 +143,48 @@ def find_uv() -> str | None:
 
 
 def uv_directory(root: Path, uv_binary: str) -> Path:
-    """A directory holding nothing but a link named ``uv`` to the real binary."""
+    """A directory holding nothing but the real binary under the name ``uv``: a link, or on
+    Windows a copy named ``uv.exe`` (links need a privilege there)."""
     d = root / "uv-bin"
     d.mkdir(parents=True, exist_ok=True)
-    if not (d / "uv").exists():
+    if WINDOWS and not (d / "uv.exe").exists():
+        shutil.copyfile(uv_binary, d / "uv.exe")
+    elif not WINDOWS and not (d / "uv").exists():
         (d / "uv").symlink_to(uv_binary)
     return d
 
 
-def fake_uv(root: Path, name: str, body: str) -> Path:
-    """A directory with a shell-script ``uv`` running *body*."""
+def windows_stand_in() -> Path:
+    """The compiled installer stand-in that scripts/windows-test builds."""
+    return Path(os.environ.get("TALVEX_WINDOWS_DEMO", "")) / "installer-stand-in.exe"
+
+
+def fake_uv(root: Path, name: str, *, stdout: str | bytes = "", stderr: str | bytes = "", status: int = 0,
+            sleep: float = 0.0, log: Path | None = None) -> Path:
+    """A directory with a ``uv`` that appends its arguments to *log* (when given), waits
+    *sleep* seconds, writes *stdout*, then *stderr*, and exits with *status*."""
     d = root / name
     d.mkdir(parents=True, exist_ok=True)
-    (d / "uv").write_text("#!/bin/sh\n" + body, encoding="utf-8")
+    steps = [f"log {log}"] if log else []
+    steps += [f"sleep {round(sleep * 1000)}"] if sleep else []
+    for stream, data in (("stdout", stdout), ("stderr", stderr)):
+        if data:
+            (d / f"{stream}.txt").write_bytes(data.encode() if isinstance(data, str) else data)
+            steps.append(f"{stream} {d / f'{stream}.txt'}")
+    if WINDOWS:
+        if not windows_stand_in().is_file():
+            import pytest
+
+            pytest.skip("TALVEX_WINDOWS_DEMO names no compiled installer stand-in (scripts/windows-test builds it)")
+        shutil.copyfile(windows_stand_in(), d / "uv.exe")
+        (d / "stand-in.txt").write_text("\n".join([*steps, f"exit {status}", ""]), encoding="utf-8")
+        return d
+    shell = {"log": 'echo "$*" >> "{}"', "sleep": "sleep {}", "stdout": 'cat "{}"', "stderr": 'cat "{}" >&2'}
+    lines = []
+    for step in steps:
+        kind, arg = step.split(" ", 1)
+        lines.append(shell[kind].format(int(arg) / 1000 if kind == "sleep" else arg))
+    (d / "uv").write_text("\n".join(["#!/bin/sh", *lines, f"exit {status}", ""]), encoding="utf-8")
     (d / "uv").chmod(0o755)
     return d
 
@@ -146,12 +192,11 @@ def fake_uv(root: Path, name: str, body: str) -> Path:
 def lock_stand_in(root: Path) -> Path:
     """A ``uv`` that fails like a Windows sharing violation, logging each run's arguments
     to ``locked-uv-calls.txt`` in *root*."""
-    return fake_uv(root, "locked-uv-bin", (
-        f'echo "$*" >> "{root / "locked-uv-calls.txt"}"\n'
-        "echo 'Resolved 1 package in 3ms'\n"
-        "echo 'error: Failed to install: talvex_ext_demo/__init__.py' >&2\n"
-        "echo '  Caused by: The process cannot access the file because it is being used by another"
-        " process. (os error 32)' >&2\nexit 1\n"))
+    return fake_uv(root, "locked-uv-bin", log=root / "locked-uv-calls.txt", status=1,
+                   stdout="Resolved 1 package in 3ms\n",
+                   stderr="error: Failed to install: talvex_ext_demo/__init__.py\n"
+                          "  Caused by: The process cannot access the file because it is being used by another"
+                          " process. (os error 32)\n")
 
 
 def child_environ(work: Path, links: Path, *, path_dirs=(), pending: Path | None = None) -> dict[str, str]:
@@ -160,7 +205,8 @@ def child_environ(work: Path, links: Path, *, path_dirs=(), pending: Path | None
     *path_dirs* go first on a PATH without any other ``uv``."""
     for d in ("home", "cache", "config", "uv-cache"):
         (work / d).mkdir(parents=True, exist_ok=True)
-    path = [e for e in os.environ.get("PATH", os.defpath).split(os.pathsep) if e and not os.path.exists(os.path.join(e, "uv"))]
+    uv = "uv.exe" if WINDOWS else "uv"
+    path = [e for e in os.environ.get("PATH", os.defpath).split(os.pathsep) if e and not os.path.exists(os.path.join(e, uv))]
     env = scrubbed_environ()
     env.update(
         HOME=str(work / "home"), XDG_CACHE_HOME=str(work / "cache"), XDG_CONFIG_HOME=str(work / "config"),

@@ -303,11 +303,7 @@ def ran(proc, status=0):
     return proc.stdout
 
 
-def e2e_posix(test):
-    return pytest.mark.e2e(pytest.mark.skipif(os.name == "nt", reason="installer stand-ins are shell scripts")(test))
-
-
-@e2e_posix
+@pytest.mark.e2e
 def test_install_upgrade_uninstall_round_trip(box):
     lines = ran(box.run("install", EXT)).splitlines()
     assert lines[0] == f"Installing {EXT} with pip:" and lines[-1] == f"Installed {EXT} 1.0."
@@ -334,7 +330,7 @@ def installed_by_hand(site, name, version, files):
     return [info] + sorted({site / p.split("/")[0] for p in files})
 
 
-@e2e_posix
+@pytest.mark.e2e
 def test_changes_keep_code_that_other_distributions_own(box, venv):
     python, site = venv
     qt = installed_by_hand(site, "PySide6-Essentials", "6.8.0",
@@ -361,7 +357,7 @@ def test_changes_keep_code_that_other_distributions_own(box, venv):
             shutil.rmtree(path, ignore_errors=True)
 
 
-@e2e_posix
+@pytest.mark.e2e
 def test_failed_install_shows_installer_output_and_exits_1(box):
     out = ran(box.run("install", "talvex-ext-missing", EXT), 1)
     failed = out.split("Installing " + EXT)[0]
@@ -371,7 +367,7 @@ def test_failed_install_shows_installer_output_and_exits_1(box):
     assert f"Installed {EXT} 1.0." in out and "talvex-ext-missing: failed" in out and f"{EXT}: done" in out
 
 
-@e2e_posix
+@pytest.mark.e2e
 def test_locked_install_is_deferred_then_applied(box):
     out = ran(box.run("install", EXT, path_dirs=[e2e.lock_stand_in(box.queue.parent)]), 3)
     assert out.splitlines()[1].startswith("  $ uv pip install")
@@ -386,7 +382,7 @@ def test_locked_install_is_deferred_then_applied(box):
     assert box.run("apply-pending").stdout.strip() == "No changes are queued."
 
 
-@e2e_posix
+@pytest.mark.e2e
 def test_apply_pending_that_still_fails_keeps_the_change_queued(box):
     cs.write_queue(box.queue, install=[EXT, "talvex-ext-missing"])
     proc = box.run("apply-pending", "--retry-seconds", "0")
@@ -398,9 +394,11 @@ def test_apply_pending_that_still_fails_keeps_the_change_queued(box):
     assert box.json("pending") == [{"operation": "install", "package": "talvex-ext-missing", "failed_starts": 0}]
 
 
-@e2e_posix
+@pytest.mark.e2e
+@pytest.mark.skipif(os.name == "nt", reason="POSIX pseudo-terminals only: the live line on a Windows "
+                                           "console needs a real console, which Wine's pipes are not")
 def test_terminal_shows_elapsed_time_while_the_installer_runs(box):
-    slow = e2e.fake_uv(box.queue.parent, "slow-uv-bin", "sleep 1.6\necho 'error: no network in this test' >&2\nexit 2\n")
+    slow = e2e.fake_uv(box.queue.parent, "slow-uv-bin", sleep=1.6, stderr="error: no network in this test\n", status=2)
     argv = [str(box.python), "-m", "talvex_ext_cli", "install", "talvex-ext-slow"]
     status, output = cs.run_in_terminal(argv, box.environ([slow]))
     assert status == 1, output
@@ -409,15 +407,15 @@ def test_terminal_shows_elapsed_time_while_the_installer_runs(box):
 
 # What uv prints on Windows when it may not write the environment, and when a running
 # Talvex holds the file: both look like a lock.
-DENIED_UV = ("echo 'error: Failed to install: talvex_ext_demo-1.0-py3-none-any.whl' >&2\n"
-             "echo '  Caused by: failed to remove file `talvex_ext_demo/__init__.py`: Access is denied."
-             " (os error 5)' >&2\nexit 2\n")
+DENIED_UV = dict(stderr="error: Failed to install: talvex_ext_demo-1.0-py3-none-any.whl\n"
+                        "  Caused by: failed to remove file `talvex_ext_demo/__init__.py`: Access is denied."
+                        " (os error 5)\n", status=2)
 
 
-@e2e_posix
+@pytest.mark.e2e
 @pytest.mark.parametrize("command", ["install", "uninstall"])
 def test_access_denied_in_an_unwritable_environment_exits_1_and_queues_nothing(box, command):
-    denied = e2e.fake_uv(box.queue.parent, "denied-uv-bin", DENIED_UV)
+    denied = e2e.fake_uv(box.queue.parent, "denied-uv-bin", **DENIED_UV)
     with e2e.unwritable(box.site):
         proc = box.run(command, EXT, path_dirs=[denied])
     out = ran(proc, 1)

@@ -42,7 +42,7 @@ def hostile(tmp_path):
     said = tmp_path / "installer-says.txt"
     said.write_text(ATTACK + "\n", encoding="utf-8")
     # An installer stand-in that fails, printing ATTACK on both streams; every run goes to it.
-    uv = e2e.fake_uv(tmp_path, "uv-bin", f'cat "{said}"; cat "{said}" >&2; exit 1\n')
+    uv = e2e.fake_uv(tmp_path, "uv-bin", stdout=said.read_bytes(), stderr=said.read_bytes(), status=1)
     catalog = {
         "talvex-ext-" + ATTACK: None,  # listed; its project document answers 404
         "talvex-ext-evil": {"name": "talvex-ext-evil", "version": "1.0" + ATTACK, "summary": ATTACK},

@@ -253,3 +253,112 @@ STARTUP_INFO = textwrap.dedent("""
     ctypes.windll.kernel32.GetStartupInfoW(ctypes.byref(info))
     print(f"show-window flag {info.dwFlags & 1}, shown {info.wShowWindow}")
 """)
+
+
+# --- the whole road with uv and a restart -------------------------------------------------
+
+# The application: `python -m talvex` from a host folder. The first instance imports the
+# extension (its compiled module stays mapped), shows its window and asks for the upgrade
+# from inside the event loop; uv meets the lock, the change is deferred and the application
+# restarts itself. The instance it starts (pythonw.exe) waits for the first one, replays the
+# queue and imports the new version. Each writes a report, whole, into ROAD_DIR.
+ROAD_HOST = textwrap.dedent("""
+    import json, os, sys, time
+    from pathlib import Path
+    from PySide6 import QtCore, QtWidgets
+    from talvex.utils import relauncher
+    from talvex.core.extensions import wheelwork as ww
+
+    def write(name, data):
+        part = Path(os.environ["ROAD_DIR"]) / (name + ".part")
+        part.write_text(json.dumps(dict(data, pid=os.getpid(), exe=sys.executable)), encoding="utf-8")
+        part.replace(part.with_suffix(".json"))
+
+    if os.environ.get(relauncher.PREVIOUS_PID_ENV):
+        handed = int(os.environ[relauncher.PREVIOUS_PID_ENV])
+        waited = relauncher.wait_for_previous_instance(60.0)
+        alive = relauncher._pid_alive(handed)
+        done = ww.process_pending_operations()
+        import talvex_ext_demo
+        write("next", {"handed": handed, "waited": waited, "previous_alive": alive, "done": done,
+                       "version": talvex_ext_demo.VERSION, "queue": ww.pending_operations(), "argv": sys.argv[1:]})
+    else:
+        import talvex_ext_demo
+        app = QtWidgets.QApplication([sys.argv[0]])
+        window = QtWidgets.QMainWindow()
+        window.show()
+        report = {"loaded": talvex_ext_demo.VERSION, "relaunch": list(relauncher.relaunch_command())}
+        def upgrade():
+            r = ww.run_upgrade("talvex-ext-demo")
+            report.update(ok=r.ok, deferred=r.deferred, command=r.command, message=r.stderr,
+                          installer=r.stdout + r.stderr, queue=ww.pending_operations())
+            report["restart"] = bool(r.deferred) and relauncher.restart_application()
+            if not report["restart"]:
+                app.exit(2)
+        QtCore.QTimer.singleShot(0, upgrade)
+        QtCore.QTimer.singleShot(120000, lambda: app.exit(3))
+        report["exec"] = app.exec()
+        time.sleep(1.0)  # linger, so that the next instance has to wait
+        write("first", report)
+""")
+
+
+@pytest.fixture
+def uv_road(tmp_path, wheels):
+    """A virtual environment made by uv (seeing the test interpreter's PySide6) holding
+    talvex-ext-demo 1.0, with the real uv.exe first on PATH; (python, environment, reports)."""
+    import e2e_support as e2e
+
+    uv = e2e.find_uv() or pytest.skip("uv is not installed in the test interpreter")
+    pending = tmp_path / "state" / "pending-extension-ops.json"
+    env = e2e.child_environ(tmp_path / "work", wheels, path_dirs=[e2e.uv_directory(tmp_path, uv)], pending=pending)
+    venv, base = tmp_path / "venv", getattr(sys, "_base_executable", None) or sys.executable
+    for argv in ([uv, "venv", "--system-site-packages", "--python", base, str(venv)],
+                 [uv, "pip", "install", "--python", str(venv / "Scripts" / "python.exe"), "talvex-ext-demo==1.0"]):
+        done = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stdout + done.stderr
+    host, reports = tmp_path / "host", tmp_path / "reports"
+    (host / "talvex").mkdir(parents=True)
+    (host / "talvex" / "__main__.py").write_text(ROAD_HOST, encoding="utf-8")
+    reports.mkdir()
+    env.update(PYTHONPATH=os.pathsep.join([str(host), os.environ.get("TALVEX_SITE", "")]), ROAD_DIR=str(reports),
+               QT_QPA_PLATFORM=os.environ.get("QT_QPA_PLATFORM", "offscreen"))
+    return venv / "Scripts" / "python.exe", env, reports, pending
+
+
+def read_when_written(path, seconds):
+    deadline = time.monotonic() + seconds
+    while not path.exists():
+        assert time.monotonic() < deadline, f"{path.name} never appeared"
+        time.sleep(0.1)
+    return json.loads(path.read_text(encoding="utf-8"))
+
+
+@needs_demo
+def test_locked_upgrade_with_uv_restarts_and_the_next_instance_imports_the_new_version(uv_road):
+    python, env, reports, pending = uv_road
+    first = subprocess.run([str(python), "-m", "talvex", "scene.tvx", "two words"], cwd=reports.parent, env=env,
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=240)
+    assert first.returncode == 0, first.stdout + first.stderr
+    seen = read_when_written(reports / "first.json", 10)
+    pythonw = str(python.with_name("pythonw.exe"))
+    assert seen["relaunch"] == [pythonw, ["-m", "talvex", "scene.tvx", "two words"]]
+    assert (seen["loaded"], seen["ok"], seen["deferred"]) == ("1.0", False, True), json.dumps(seen, indent=1)
+    assert seen["command"][:3] == ["uv", "pip", "install"] and "--reinstall-package" in seen["command"]
+    assert seen["message"].startswith("'talvex-ext-demo' is in use by Talvex"), seen["installer"]
+    assert seen["queue"] == [["install", "talvex-ext-demo"]]
+    assert (seen["restart"], seen["exec"]) == (True, 0)
+
+    nxt = read_when_written(reports / "next.json", 180)
+    assert (nxt["exe"], nxt["handed"], nxt["argv"]) == (pythonw, seen["pid"], ["scene.tvx", "two words"])
+    assert (nxt["waited"], nxt["previous_alive"]) == (True, False)
+    assert (nxt["done"], nxt["version"], nxt["queue"]) == (["install talvex-ext-demo"], "2.0", [])
+    assert not pending.exists()
+
+
+def test_relaunch_command_runs_the_gui_interpreter_beside_python_exe():
+    from talvex.utils import relauncher
+
+    pythonw = Path(sys.executable).with_name("pythonw.exe")
+    assert Path(sys.executable).name.lower() == "python.exe" and pythonw.is_file()
+    assert relauncher.relaunch_command()[0] == str(pythonw)
