@@ -305,15 +305,18 @@ ROAD_HOST = textwrap.dedent("""
 
 @pytest.fixture
 def uv_road(tmp_path, wheels):
-    """A virtual environment made by uv (seeing the test interpreter's PySide6) holding
-    talvex-ext-demo 1.0, with the real uv.exe first on PATH; (python, environment, reports)."""
+    """A virtual environment made by uv holding talvex-ext-demo 1.0, the test interpreter's
+    PySide6 on its path and the real uv.exe first on PATH; (python, environment, reports, queue)."""
+    import importlib.util
+
     import e2e_support as e2e
 
     uv = e2e.find_uv() or pytest.skip("uv is not installed in the test interpreter")
+    qt = importlib.util.find_spec("PySide6") or pytest.skip("PySide6 is not installed in the test interpreter")
     pending = tmp_path / "state" / "pending-extension-ops.json"
     env = e2e.child_environ(tmp_path / "work", wheels, path_dirs=[e2e.uv_directory(tmp_path, uv)], pending=pending)
     venv, base = tmp_path / "venv", getattr(sys, "_base_executable", None) or sys.executable
-    for argv in ([uv, "venv", "--system-site-packages", "--python", base, str(venv)],
+    for argv in ([uv, "venv", "--python", base, str(venv)],
                  [uv, "pip", "install", "--python", str(venv / "Scripts" / "python.exe"), "talvex-ext-demo==1.0"]):
         done = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=300)
         assert done.returncode == 0, done.stdout + done.stderr
@@ -321,7 +324,8 @@ def uv_road(tmp_path, wheels):
     (host / "talvex").mkdir(parents=True)
     (host / "talvex" / "__main__.py").write_text(ROAD_HOST, encoding="utf-8")
     reports.mkdir()
-    env.update(PYTHONPATH=os.pathsep.join([str(host), os.environ.get("TALVEX_SITE", "")]), ROAD_DIR=str(reports),
+    path = [str(host), os.environ.get("TALVEX_SITE", ""), str(Path(qt.origin).parents[1])]
+    env.update(PYTHONPATH=os.pathsep.join(path), ROAD_DIR=str(reports),
                QT_QPA_PLATFORM=os.environ.get("QT_QPA_PLATFORM", "offscreen"))
     return venv / "Scripts" / "python.exe", env, reports, pending
 
@@ -337,9 +341,11 @@ def read_when_written(path, seconds):
 @needs_demo
 def test_locked_upgrade_with_uv_restarts_and_the_next_instance_imports_the_new_version(uv_road):
     python, env, reports, pending = uv_road
-    first = subprocess.run([str(python), "-m", "talvex", "scene.tvx", "two words"], cwd=reports.parent, env=env,
-                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=240)
-    assert first.returncode == 0, first.stdout + first.stderr
+    log = reports.parent / "first.log"
+    with open(log, "wb") as out:  # not a pipe: what the first instance starts inherits it
+        first = subprocess.run([str(python), "-m", "talvex", "scene.tvx", "two words"], cwd=reports.parent, env=env,
+                               stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, timeout=240)
+    assert first.returncode == 0, log.read_text(errors="replace")
     seen = read_when_written(reports / "first.json", 10)
     pythonw = str(python.with_name("pythonw.exe"))
     assert seen["relaunch"] == [pythonw, ["-m", "talvex", "scene.tvx", "two words"]]
