@@ -159,16 +159,24 @@ def test_run_passes_the_windows_settings(ww, monkeypatch, fake_windows):
     assert (kwargs["creationflags"], kwargs["startupinfo"].wShowWindow) == (0x08000000, 0)
 
 
-@pytest.mark.parametrize(
-    "error", [PermissionError("denied"), OSError(8, "Exec format error"), KeyboardInterrupt()])
-def test_other_start_errors_propagate(ww, monkeypatch, error):
+# A program that cannot be started is a failed run that says which and why, as a missing one is.
+@pytest.mark.parametrize("error, stderr", [
+    (PermissionError(13, "Permission denied", "/opt/uv"), "[Errno 13] Permission denied: '/opt/uv'"),
+    (OSError(8, "Exec format error"), "[Errno 8] Exec format error: 'uv'"),
+    (OSError(193, "%1 is not a valid Win32 application"), "[Errno 193] %1 is not a valid Win32 application: 'uv'"),
+    (KeyboardInterrupt(), None),
+])
+def test_start_errors(ww, monkeypatch, error, stderr):
     def fail(*args, **kwargs):
         raise error
 
     monkeypatch.setattr(ww.subprocess, "run", fail)
-    with pytest.raises(type(error)) as caught:
-        ww._run(["uv"])
-    assert caught.value is error
+    if stderr is None:
+        with pytest.raises(KeyboardInterrupt) as caught:
+            ww._run(["uv"])
+        assert caught.value is error
+    else:
+        assert ww._run(["uv"]) == ww.PipResult(False, ("uv",), 127, "", stderr)
 
 
 def test_results_are_built_with_the_current_record_class(ww, monkeypatch):
@@ -242,6 +250,10 @@ def test_subprocess_kwargs_on_windows(ww, monkeypatch, fake_windows):
         ("PermissionError: [WinError 32] Sharing violation: 'Z:\\x\\demo'", True),
         ("FileNotFoundError: [WinError 2] The system cannot find the file specified", False),
         ("[WinError 50] The request is not supported", False),
+        # uv's network errors are no locks; a sharing violation is one in any language
+        ("error: Request failed (os error 50)", False), ("(os error 53)", False), ("os error 59", False),
+        ("Caused by: Der Prozess kann nicht auf die Datei zugreifen (os error 32)", True),
+        ("[WinError 32] Le processus ne peut pas accéder au fichier", True), ("os error 5", True),
         (None, False), ("", False), (0, False), ("os error 2", False),
         ("ERROR: No matching distribution found for talvex-ext-nope", False),
     ],
