@@ -1,8 +1,10 @@
 import json
 import logging
+import os
 import site
 import sys
 import sysconfig
+import types
 
 import pytest
 
@@ -380,3 +382,35 @@ def test_write_probe_of_the_environment_uv_was_pointed_at(ww, site_dir, tmp_path
         assert ww._unwritable_environment(uv + (sys.executable, PKG)) == site_dir
         assert ww._unwritable_environment(uv + (str(other), PKG)) is None
         assert ww._unwritable_environment(uv + (str(tmp_path / "missing"), PKG)) is None
+
+
+# --- an installer that exists but cannot be started ---------------------------------------
+
+@pytest.mark.skipif(os.name == "nt", reason="POSIX program files")
+@pytest.mark.parametrize("driver", ["run_install", "run_uninstall"])
+@pytest.mark.parametrize("broken, why", [("not a program", "[Errno 8] Exec format error"),
+                                         ("interpreter not executable", "[Errno 13] Permission denied")])
+def test_installer_that_cannot_be_started(ww, pending_file, tmp_path, monkeypatch, driver, broken, why):
+    uv = tmp_path / "bin" / "uv"
+    uv.parent.mkdir()
+    (tmp_path / "interpreter").write_text("")  # no execute permission
+    uv.write_bytes(b"\x00\x01 no program\n" if broken == "not a program" else f"#!{tmp_path}/interpreter\n".encode())
+    uv.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{uv.parent}{os.pathsep}{os.environ['PATH']}")
+    monkeypatch.setattr(ww, "_site_packages_roots", lambda: [])
+    result = getattr(ww, driver)(PKG)
+    assert (result.ok, result.returncode, result.stderr, result.deferred) == (False, 127, f"{why}: 'uv'", False)
+    assert result.command[:3] == ("uv", "pip", driver[4:]) and not pending_file.exists()
+
+
+# A failed run's record is copied field by field in the record's order, so a host's stand-in
+# that lacks fields fails on the first, as the Python call would.
+@pytest.mark.parametrize("make", [
+    lambda ww: ww._deferred_result("install", PKG, object()),
+    lambda ww: ww.run_install(PKG, defer_on_lock=False),
+    lambda ww: ww.run_install(PKG),
+])
+def test_failure_records_read_the_failed_run_in_field_order(ww, env, pending_file, make):
+    env.results.append(types.SimpleNamespace(ok=False, stderr=LOCKED, stdout=""))
+    with pytest.raises(AttributeError, match="has no attribute 'command'$"):
+        make(ww)

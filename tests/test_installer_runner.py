@@ -260,3 +260,35 @@ def test_subprocess_kwargs_on_windows(ww, monkeypatch, fake_windows):
 )
 def test_file_lock_texts(ww, blob, locked):
     assert ww._looks_like_file_lock_error(blob) is locked
+
+
+def test_records_name_the_module_and_the_function(ww, caplog, pending_file, monkeypatch):
+    caplog.set_level(logging.DEBUG, logger=ww.__name__)
+    ww._run(["no-such-installer-program"])
+    monkeypatch.setattr(ww, "run_install", lambda pkg, **kwargs: ww.PipResult(True, (), 0))
+    ww.queue_pending_op("install", "talvex-ext-demo")
+    ww.process_pending_operations(on_progress=lambda *args: 1 / 0)
+    records = {r.msg: r for r in caplog.records}
+    assert {(r.pathname, r.filename, r.lineno) for r in caplog.records} == {
+        (ww.__file__, os.path.basename(ww.__file__), 0)}
+    assert records["extension pip: %s"].funcName == "_run"
+    failed = records["Progress callback failed"]
+    assert failed.funcName == "process_pending_operations" and type(failed.exc_info[1]) is ZeroDivisionError
+
+    # Whatever keeps a Python module's record from handlers keeps these too.
+    caplog.clear()
+    for off in (lambda: setattr(ww.logger, "disabled", True), lambda: logging.disable(logging.INFO),
+                lambda: ww.logger.addFilter(lambda record: False)):
+        with monkeypatch.context() as patch:
+            patch.setattr(ww.logger, "filters", [])
+            patch.setattr(ww.logger, "disabled", False)
+            off()
+            try:
+                ww._run(["no-such-installer-program"])
+            finally:
+                logging.disable(logging.NOTSET)
+    assert caplog.records == []
+    calls = []  # a logger of the host's own kind is called as it is
+    monkeypatch.setattr(ww, "logger", type("Stand", (), {"info": lambda self, *args: calls.append(args)})())
+    ww._run(["no-such-installer-program"])
+    assert calls == [("extension pip: %s", "no-such-installer-program")]
