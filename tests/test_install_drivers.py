@@ -376,9 +376,9 @@ def test_lock_where_pip_writes_beside_a_read_only_site(ww, env, pending_file, si
 
 def test_write_probe_of_the_environment_uv_was_pointed_at(ww, site_dir, tmp_path):
     other = tmp_path / "python"  # this interpreter by another name: uv asks it for its own paths
-    other.symlink_to(sys.executable)
     uv = ("uv", "pip", "install", "--python")
     with e2e.unwritable(site_dir):
+        other.symlink_to(sys.executable)
         assert ww._unwritable_environment(uv + (sys.executable, PKG)) == site_dir
         assert ww._unwritable_environment(uv + (str(other), PKG)) is None
         assert ww._unwritable_environment(uv + (str(tmp_path / "missing"), PKG)) is None

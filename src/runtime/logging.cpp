@@ -27,14 +27,15 @@ constexpr Level kLevels[] = {
 };
 
 // Whether `logger` logs `method` as logging.Logger does: a Logger whose class
-// keeps the stdlib's level method and _log.  Anything else (a stand-in, a class
-// that overrides them) is called as it is.
+// keeps the stdlib's level method (and error(), which exception() calls) and
+// _log.  Anything else (a stand-in, a class that overrides them) is called as
+// it is.
 bool plain_logger(nb::handle logging, nb::handle logger, const char *method) {
     nb::object base = logging.attr("Logger");
     if (!nb::isinstance(logger, base))
         return false;
     nb::handle cls = nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(logger.ptr())));
-    for (const char *name : {method, "_log"})
+    for (const char *name : {method, "error", "_log"})
         if (!cls.attr(name).is(base.attr(name)))
             return false;
     return true;
