@@ -184,6 +184,8 @@ def fake_uv(root: Path, name: str, *, stdout: str | bytes = "", stderr: str | by
     for step in steps:
         kind, arg = step.split(" ", 1)
         lines.append(shell[kind].format(int(arg) / 1000 if kind == "sleep" else arg))
+    if steps and steps[-1].startswith("sleep ") and status == 0:
+        lines[-1] = "exec " + lines[-1]  # one process, as on Windows: stopping it stops the wait
     (d / "uv").write_text("\n".join(["#!/bin/sh", *lines, f"exit {status}", ""]), encoding="utf-8")
     (d / "uv").chmod(0o755)
     return d

@@ -296,9 +296,8 @@ def test_replay_by_hand_counts_nothing(ww, installer, pending_file, caplog):
     assert [msg for msg, _ in warned(caplog)] == [STAYS] * 5
 
 
-@pytest.mark.skipif(os.name == "nt", reason="the installer stand-in is a shell script")
 def test_each_installer_run_keeps_to_the_start_budget(ww, pending_file, tmp_path, monkeypatch, caplog):
-    slow = e2e.fake_uv(tmp_path, "slow-uv-bin", "exec sleep 30\n")  # a real run through the drivers
+    slow = e2e.fake_uv(tmp_path, "slow-uv-bin", sleep=30)  # a real run through the drivers
     monkeypatch.setenv("PATH", f"{slow}{os.pathsep}{os.environ['PATH']}")
     monkeypatch.setattr(ww, "_site_packages_roots", lambda: [])
     monkeypatch.setattr(ww, "_REPLAY_SECONDS", 1.0)
