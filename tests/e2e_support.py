@@ -328,4 +328,5 @@ def unwritable(directory: Path, only: str | None = None):
             subprocess.run(undo, capture_output=True, check=True)
     import pytest
 
-    pytest.skip("no way to make a directory unwritable for this account here")
+    pytest.skip("no way to make a directory unwritable for this account here" + (
+        " (on Windows that takes ACLs, which Wine does not enforce)" if WINDOWS else ""))
