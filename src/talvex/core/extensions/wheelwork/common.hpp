@@ -54,6 +54,7 @@ void init_missing_deps(tvx::ModuleFrame &frame);
 void init_installer_runner(tvx::ModuleFrame &frame);
 void init_install_argv(tvx::ModuleFrame &frame);             // installer_commands.cpp
 void init_installer_failures(tvx::ModuleFrame &frame);       // installer_runner.cpp
+void init_wheel_file(tvx::ModuleFrame &frame);
 void init_install_drivers(tvx::ModuleFrame &frame);
 void init_package_names(tvx::ModuleFrame &frame);
 void init_extension_packages(tvx::ModuleFrame &frame);       // package_names.cpp
