@@ -280,10 +280,13 @@ def cmd_pending(args: Namespace, out: Console) -> int:
     queued = ww.pending_operations()
     failed = _failed_starts(ww) if queued else {}
     files = _wheel_files(ww) if queued else {}
-    ops = [{"operation": op, "package": pkg, "failed_starts": failed.get(op, {}).get(pkg, 0),
-            "file": files.get(pkg, {}).get("source") if op == "install" else None,
-            "copy": files.get(pkg, {}).get("file") if op == "install" else None}
-           for op, pkg in queued]
+    ops = []
+    for op, pkg in queued:
+        entry = {"operation": op, "package": pkg, "failed_starts": failed.get(op, {}).get(pkg, 0)}
+        kept = files.get(pkg) if op == "install" else None
+        if kept:  # an install from a wheel file: the user's path and the copy the replay installs
+            entry.update(file=kept["source"], copy=kept["file"])
+        ops.append(entry)
     if args.json:
         out.json(ops)
         return EXIT_OK
@@ -293,11 +296,11 @@ def cmd_pending(args: Namespace, out: Console) -> int:
     out.line(f"{count(len(ops), 'change')} queued for the next start of Talvex, in the order they run:")
     headers = ["OPERATION", "PACKAGE", "FAILED STARTS"]
     rows = [[o["operation"], o["package"], str(o["failed_starts"])] for o in ops]
-    if any(o["file"] for o in ops):
+    if any("file" in o for o in ops):
         # The file the user named; the replay installs the copy kept beside the queue.
         headers.append("FROM FILE")
         for row, o in zip(rows, ops):
-            row.append(o["file"] or "-")
+            row.append(o.get("file", "-"))
     out.table(headers, rows)
     limit = getattr(ww, "_MAX_FAILED_STARTS", None)
     if limit and any(o["failed_starts"] for o in ops):

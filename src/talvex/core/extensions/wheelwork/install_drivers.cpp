@@ -137,7 +137,7 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
     // (purge, cleanup, queue key), the file takes the name's place as the
     // requirement, and its own Requires-Dist lists the dependencies.
     nb::object file = c.call("_wheel_file_request", package);
-    nb::object pkg, requires = nb::none();
+    nb::object pkg, needs = nb::none();
     if (!file.is_none()) {
         nb::object checked;
         try {
@@ -148,7 +148,7 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
             return pip_result(c, false, nb::tuple(), 2, nb::str(""),
                               nb::str("{}: {}").format(tvx::to_str(file), e.value()));
         }
-        std::tie(pkg, requires) = tvx::unpack_pair(checked);
+        std::tie(pkg, needs) = tvx::unpack_pair(checked);
     } else {
         pkg = c.call("_package_name_only", package);
         nb::object rejected = rejected_name(c, pkg);
@@ -220,9 +220,9 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
     // The newest wish wins: an uninstall queued earlier would remove this install
     // at the next start.
     c.call("clear_pending_op", "uninstall", pkg);
-    nb::object deps = requires.is_none()
+    nb::object deps = needs.is_none()
                           ? c.call("_install_missing_deps", pkg)
-                          : c.call("_install_missing_deps", pkg, "requires"_a = requires);
+                          : c.call("_install_missing_deps", pkg, "requires"_a = needs);
     if (!tvx::truthy(deps.attr("ok"))) {
         if (looks_locked(c, deps)) {
             // The extension itself is in place; its dependencies get another

@@ -142,12 +142,12 @@ nb::object requires_dist_strings(Call &c, nb::handle package) {
     return from_index.is_valid() ? from_index : nb::list();
 }
 
-nb::object missing_third_party_deps(Call &c, nb::handle package, nb::handle requires) {
+nb::object missing_third_party_deps(Call &c, nb::handle package, nb::handle needs) {
     nb::list missing;
     nb::set seen;
     // A wheel installed from a file brings its own list: the index may not know it.
-    nb::object requirements = requires.is_none() ? c.call("_requires_dist_strings", package)
-                                                 : nb::borrow(requires);
+    nb::object requirements = needs.is_none() ? c.call("_requires_dist_strings", package)
+                                                 : nb::borrow(needs);
     for (nb::handle req : requirements) {
         if (!tvx::truthy(c.call("_marker_allows_install", req)))
             continue;
@@ -162,10 +162,10 @@ nb::object missing_third_party_deps(Call &c, nb::handle package, nb::handle requ
     return missing;
 }
 
-nb::object install_missing_deps(Call &c, nb::handle package, nb::handle requires) {
-    nb::object missing = requires.is_none()
+nb::object install_missing_deps(Call &c, nb::handle package, nb::handle needs) {
+    nb::object missing = needs.is_none()
                              ? c.call("_missing_third_party_deps", package)
-                             : c.call("_missing_third_party_deps", package, "requires"_a = requires);
+                             : c.call("_missing_third_party_deps", package, "requires"_a = needs);
     if (!tvx::truthy(missing))
         return pip_result(c, true, nb::tuple(), 0, nb::str("no missing deps"), nb::str(""));
     tvx::log(c, "info", "Installing missing extension deps (unlocked): %s",

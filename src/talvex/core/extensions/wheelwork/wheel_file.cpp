@@ -135,7 +135,9 @@ nb::object check_wheel_file(Call &c, nb::handle path) {
     nb::object utils = nb::module_::import_("packaging.utils");
     nb::object parsed;
     try {
-        parsed = utils.attr("parse_wheel_filename")(file_name);
+        // Any case of ".whl" names a wheel; the parser wants it in lower case.
+        parsed = utils.attr("parse_wheel_filename")(
+            file_name.attr("__getitem__")(nb::slice(0, -4)) + nb::str(".whl"));
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_ValueError))
             throw;
@@ -179,10 +181,10 @@ nb::object check_wheel_file(Call &c, nb::handle path) {
                        "extension")
                    .format(name));
 
-    nb::object requires = meta.attr("get_all")("Requires-Dist");
+    nb::object listed = meta.attr("get_all")("Requires-Dist");
     nb::list requirements;
-    if (!requires.is_none())
-        for (nb::handle req : requires)
+    if (!listed.is_none())
+        for (nb::handle req : listed)
             requirements.append(tvx::to_str(req));
     return nb::make_tuple(name, requirements);
 }
