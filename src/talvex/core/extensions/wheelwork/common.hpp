@@ -65,6 +65,23 @@ void init_extension_catalog(tvx::ModuleFrame &frame);
 // site-packages roots and the installer's failure text (broken_install_cleanup.cpp).
 bool installed_state_broken(const tvx::Call &c, nb::handle pkg, nb::handle failure_text);
 
+// A wheel file whose name ends in ".whl" in another case (".WHL"): the installers
+// take only ".whl", so they get a copy named so, in a temporary folder of its own
+// that goes when the guard does (wheel_file.cpp).  `path` is the file itself when
+// its name needs nothing.  Raises OSError when the copy cannot be made.
+class StagedWheel {
+public:
+    StagedWheel(const tvx::Call &c, nb::handle file);
+    ~StagedWheel();
+    StagedWheel(const StagedWheel &) = delete;
+    StagedWheel &operator=(const StagedWheel &) = delete;
+    nb::object path;
+
+private:
+    nb::object remove_;  // shutil.rmtree, once a folder was made
+    nb::object folder_;
+};
+
 // The PipResult class, built at import (see pip_result.cpp).
 nb::object build_pip_result_class(tvx::ModuleFrame &frame);
 

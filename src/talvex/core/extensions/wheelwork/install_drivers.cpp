@@ -4,6 +4,7 @@
 #include "common.hpp"
 
 #include <string_view>
+#include <optional>
 #include <tuple>
 
 namespace wheelwork {
@@ -138,6 +139,7 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
     // requirement, and its own Requires-Dist lists the dependencies.
     nb::object file = c.call("_wheel_file_request", package);
     nb::object pkg, needs = nb::none();
+    std::optional<StagedWheel> staged;
     if (!file.is_none()) {
         nb::object checked;
         try {
@@ -149,6 +151,15 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
                               nb::str("{}: {}").format(tvx::to_str(file), e.value()));
         }
         std::tie(pkg, needs) = tvx::unpack_pair(checked);
+        try {
+            staged.emplace(c, file);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_OSError))
+                throw;
+            return pip_result(c, false, nb::tuple(), 2, nb::str(""),
+                              nb::str("{}: cannot be copied for the installer ({})")
+                                  .format(tvx::to_str(file), e.value()));
+        }
     } else {
         pkg = c.call("_package_name_only", package);
         nb::object rejected = rejected_name(c, pkg);
@@ -165,7 +176,7 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
 
     nb::object result = c.call("_run", file.is_none()
                                            ? c.call("_install_argv", pkg)
-                                           : c.call("_wheel_install_argv", pkg, file));
+                                           : c.call("_wheel_install_argv", pkg, staged->path));
 
     // A half-written dist-info makes the installer trip over its own records:
     // clear it out, uninstall what is left, and try once more.  Only for that:
@@ -193,7 +204,7 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
         c.call("cleanup_broken_package_install", pkg);
         result = c.call("_run", file.is_none()
                                     ? c.call("_install_argv", pkg, "force_target"_a = true)
-                                    : c.call("_wheel_install_argv", pkg, file,
+                                    : c.call("_wheel_install_argv", pkg, staged->path,
                                              "force_target"_a = true));
     }
 

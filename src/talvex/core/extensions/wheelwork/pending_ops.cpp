@@ -674,6 +674,9 @@ nb::dict wheel_records(const Call &c) {
 nb::object keep_wheel_copy(Call &c, nb::handle wheel) {
     nb::object folder = wheels_folder(c);
     nb::object name = c.g("os").attr("path").attr("basename")(c.g("os").attr("fspath")(wheel));
+    // The installers take only a lower-case ".whl".
+    if (tvx::truthy(name.attr("lower")().attr("endswith")(".whl")))
+        name = name.attr("__getitem__")(nb::slice(0, -4)) + nb::str(".whl");
     try {
         folder.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
         nb::object target = folder / name;

@@ -259,6 +259,26 @@ const FuncSpec kWheelInstallCommand = {
 
 }  // namespace
 
+StagedWheel::StagedWheel(const tvx::Call &c, nb::handle file) : path(nb::borrow(file)) {
+    nb::object name = nb::str(c.g("os").attr("path").attr("basename")(c.g("os").attr("fspath")(file)));
+    if (tvx::truthy(name.attr("endswith")(".whl")))
+        return;
+    folder_ = nb::module_::import_("tempfile").attr("mkdtemp")("prefix"_a = "talvex-wheel-");
+    remove_ = c.g("shutil").attr("rmtree");
+    nb::object staged = c.g("Path")(folder_) / (name.attr("__getitem__")(nb::slice(0, -4)) + nb::str(".whl"));
+    c.g("shutil").attr("copyfile")(file, staged);
+    path = staged;
+}
+
+StagedWheel::~StagedWheel() {
+    if (!folder_.is_valid())
+        return;
+    try {
+        remove_(folder_, "ignore_errors"_a = true);
+    } catch (nb::python_error &) {
+    }
+}
+
 void init_wheel_file(tvx::ModuleFrame &frame) {
     frame.def(kWheelFileRequest);
     frame.def(kCheckWheelFile);
