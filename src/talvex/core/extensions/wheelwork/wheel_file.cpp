@@ -77,9 +77,9 @@ nb::object read_metadata(nb::handle path) {
         throw;
     }
     nb::object data;
-    try {
+    tvx::with(archive, [&](nb::handle zip) {
         nb::list found;
-        for (nb::handle entry : archive.attr("namelist")()) {
+        for (nb::handle entry : zip.attr("namelist")()) {
             nb::object parts = entry.attr("split")("/");
             if (nb::len(parts) == 2 && nb::str("METADATA").equal(parts[1]) &&
                 tvx::truthy(parts[0].attr("endswith")(".dist-info")))
@@ -91,17 +91,13 @@ nb::object read_metadata(nb::handle path) {
         // A damaged member, an unknown compression or an encrypted entry.
         nb::object failure = tvx::except_exception(
             [&]() -> nb::object {
-                data = archive.attr("read")(found[0]);
+                data = zip.attr("read")(found[0]);
                 return nb::none();
             },
             [](const nb::python_error &e) -> nb::object { return tvx::to_str(e.value()); });
         if (!failure.is_none())
             refuse(nb::str("not a wheel: its METADATA cannot be read ({})").format(failure));
-    } catch (...) {
-        archive.attr("close")();
-        throw;
-    }
-    archive.attr("close")();
+    });
     return nb::module_::import_("email.parser").attr("BytesHeaderParser")().attr("parsebytes")(data);
 }
 
@@ -152,6 +148,12 @@ nb::object check_wheel_file(Call &c, nb::handle path) {
     nb::object holds = c.call("normalize_pypi_name", name);
     if (!named.equal(holds))
         refuse(nb::str("names {} but contains {}").format(named, holds));
+    // The name the installer and the queue get: the file name's, normalized, in the
+    // letters a package name may have (the parser lets any word character pass).
+    if (!tvx::truthy(named) || !tvx::truthy(named.attr("isascii")()) ||
+        !tvx::truthy(named.attr("replace")("-", "").attr("isalnum")()))
+        refuse(nb::str("not a wheel: {!r} is not a package name").format(named));
+    name = named;
 
     nb::object accepted = nb::module_::import_("packaging.tags").attr("sys_tags")();
     nb::object first = nb::none();
@@ -171,7 +173,7 @@ nb::object check_wheel_file(Call &c, nb::handle path) {
         // name-version[-build]-python-abi-platform: the python and platform fields.
         nb::object fields = file_name.attr("__getitem__")(nb::slice(0, -4)).attr("split")("-");
         nb::object built = nb::str("{}-{}").format(fields[-3], fields[-1]);
-        nb::object runs = first.is_none() ? nb::object(nb::str("none of its tags"))
+        nb::object runs = first.is_none() ? nb::object(nb::str("an interpreter without tags"))
                                           : nb::object(nb::str("{}-{}").format(
                                                 first.attr("interpreter"), first.attr("platform")));
         refuse(nb::str("built for {}; this Talvex runs {}").format(built, runs));
