@@ -31,38 +31,23 @@ def sys_tag():
     return f"{first.interpreter}-{first.platform}"
 
 
-def _text(d: Path) -> Path:
-    (d / FILE).write_text("not a zip", encoding="utf-8")
-    return d / FILE
-
-
-def _no_metadata(d: Path) -> Path:
-    with zipfile.ZipFile(d / FILE, "w") as zf:
-        zf.writestr("talvex_ext_filed/__init__.py", "")
-    return d / FILE
-
-
-def _folder(d: Path) -> Path:
-    (d / FILE).mkdir()
-    return d / FILE
-
-
-def _sdist(d: Path) -> Path:
-    return e2e.build_failing_sdist(d, NAME, "1.0", "never built")
+def placed(make):
+    """A bad file made by *make* under the wheel's own name."""
+    return lambda d: (make(d / FILE), d / FILE)[1]
 
 
 BAD_FILES = {
     "missing": (lambda d: d / FILE, "no such file"),
-    "folder": (_folder, "not a file but a folder"),
-    "not a zip": (_text, "not a wheel: not a zip archive"),
-    "no metadata": (_no_metadata, "not a wheel: it holds no .dist-info/METADATA"),
+    "folder": (placed(Path.mkdir), "not a file but a folder"),
+    "not a zip": (placed(lambda p: p.write_bytes(b"PK not a zip")), "not a wheel: not a zip archive"),
+    "no metadata": (placed(lambda p: zipfile.ZipFile(p, "w").close()), "not a wheel: it holds no .dist-info/METADATA"),
     "file name": (lambda d: built(d, as_name="talvex_ext_filed.whl"), "not a wheel: Invalid wheel filename"),
     "other name": (lambda d: built(d, "talvex-ext-b", as_name="talvex_ext_a-1.0-py3-none-any.whl"),
                    "names talvex-ext-a but contains talvex-ext-b"),
     "tags": (lambda d: built(d, as_name="talvex_ext_filed-1.0-cp312-cp312-win_amd64.whl"),
              "built for cp312-win_amd64; this Talvex runs {tag}"),
     "runtime package": (lambda d: built(d, "numpy", "99.0"), "contains numpy, which Talvex itself runs on"),
-    "source archive": (_sdist, "not a wheel but a source archive; Talvex installs extensions from wheel files (.whl)"),
+    "source archive": (lambda d: e2e.build_failing_sdist(d, NAME, "1.0", "never built"), "not a wheel but a source archive; Talvex installs extensions from wheel files (.whl)"),
 }
 
 
@@ -253,7 +238,7 @@ def test_the_command_names_the_file_it_refuses_and_the_file_a_queued_install_cam
 
     env = cs.cli_environ(tmp_path)
     (tmp_path / "bad dir").mkdir()
-    _text(tmp_path / "bad dir")
+    placed(lambda p: p.write_bytes(b"PK not a zip"))(tmp_path / "bad dir")
     monkeypatch.chdir(tmp_path)
     proc = cs.run_cli(["install", f"bad dir/{FILE}"], env)
     assert proc.returncode == 1 and "Installing" in proc.stdout
