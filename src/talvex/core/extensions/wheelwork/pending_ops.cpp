@@ -804,6 +804,7 @@ nb::object queue_pending_op(Call &c, nb::handle op, nb::handle package, nb::hand
     if (!tvx::truthy(key))
         return nb::bool_(false);
     bool from_file = !wheel.is_none() && kind.equal(nb::str("install"));
+    bool added = false;
     {
         QueueLock lock(c);
         if (!queue_file_readable(c))
@@ -818,7 +819,7 @@ nb::object queue_pending_op(Call &c, nb::handle op, nb::handle package, nb::hand
         }
         nb::object ops = c.call("_read_ops");
         nb::object keys = ops[kind];
-        bool added = !contains(keys, key);
+        added = !contains(keys, key);
         if (added) {
             keys.attr("append")(key);
             c.call("_write_ops", ops);
@@ -855,7 +856,7 @@ nb::object queue_pending_op(Call &c, nb::handle op, nb::handle package, nb::hand
     }
     if (from_file)
         tvx::log(c, "info", "Queued %s of %s from %s for the next start", kind, key, wheel);
-    else
+    else if (added)
         tvx::log(c, "info", "Queued %s of %s for the next start", kind, key);
     return nb::bool_(true);
 }

@@ -40,7 +40,8 @@ nb::object wheel_file_request(Call &c, nb::handle package) {
     } else {
         return nb::none();
     }
-    if (!tvx::truthy(text))
+    // A direct reference ("pkg @ https://.../x.whl") is no file: the name road refuses it.
+    if (!tvx::truthy(text) || (!path_like && (has(text, "://") || has(text, " @ "))))
         return nb::none();
     nb::object expanded = os.attr("path").attr("expanduser")(text);
     nb::object lower = text.attr("lower")();
