@@ -108,7 +108,7 @@ def locked(ww, monkeypatch, calls):
     monkeypatch.setattr(ww, "_run", lambda argv, **k: calls.append(list(argv)) or ww.PipResult(
         ok=False, command=tuple(argv), returncode=1, stdout="",
         stderr="error: The process cannot access the file because it is being used by another process. (os error 32)"))
-    monkeypatch.setattr(ww, "_unwritable_environment", lambda: None)
+    monkeypatch.setattr(ww, "_unwritable_environment", lambda *argv: None)
     monkeypatch.setattr(ww, "cleanup_broken_package_install", lambda p: [])
 
 
