@@ -615,10 +615,9 @@ struct Connections {
     // raises (a KeyboardInterrupt arriving meanwhile) propagates in the body's place.
     template <typename Body>
     nb::object closing(Body &&body) {
+        nb::object value;
         try {
-            nb::object value = body();
-            close();
-            return value;
+            value = body();
         } catch (nb::python_error &e) {
             tvx::Handling handling(e);
             close();
@@ -627,6 +626,8 @@ struct Connections {
             close();
             throw;
         }
+        close();
+        return value;
     }
 
 private:

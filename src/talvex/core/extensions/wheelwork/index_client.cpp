@@ -512,10 +512,9 @@ public:
     // (a KeyboardInterrupt arriving meanwhile) propagates in the body's place.
     template <typename Body>
     auto run(Body &&body) -> decltype(body()) {
+        decltype(body()) value;
         try {
-            auto value = body();
-            timer_.attr("cancel")();
-            return value;
+            value = body();
         } catch (nb::python_error &e) {
             tvx::Handling handling(e);
             timer_.attr("cancel")();
@@ -524,6 +523,8 @@ public:
             timer_.attr("cancel")();
             throw;
         }
+        timer_.attr("cancel")();
+        return value;
     }
 
     bool fired() const { return fired_->load(); }
@@ -592,24 +593,14 @@ nb::object next_request(nb::handle request, nb::handle response, long status, bo
         "open"_a = nb::cpp_function([opened](nb::handle next, nb::kwargs) { nb::list(opened).append(next); }));
     nb::object handler = module.attr("HTTPRedirectHandler")();
     handler.attr("add_parent")(parent);
-    // The answer as the handler's `fp`: reads of a given size pass through (an
-    // error's body), reading "all" takes at most kRedirectBody bytes.
-    auto drained_flag = std::make_shared<bool>(false);
-    nb::object answer = nb::borrow(response);
-    nb::object fp = types.attr("SimpleNamespace")(
-        "read"_a = nb::cpp_function(
-            [answer, drained_flag](nb::args args) -> nb::object {
-                if (nb::len(args) > 0 && !args[0].is_none() && nb::cast<Py_ssize_t>(args[0]) >= 0)
-                    return answer.attr("read")(args[0]);
-                answer.attr("read")(kRedirectBody);
-                *drained_flag = tvx::truthy(answer.attr("isclosed")());
-                return nb::bytes("");
-            }),
-        "close"_a = nb::cpp_function([] {}));
+    // The answer's body as the handler's `fp` (and an HTTPError's): at most
+    // kRedirectBody bytes of it, read now.
+    nb::object body = response.attr("read")(kRedirectBody);
+    drained = tvx::truthy(response.attr("isclosed")());
+    nb::object fp = nb::module_::import_("io").attr("BytesIO")(body);
     nb::setattr(request, "timeout", nb::none());
     nb::object step = handler.attr(nb::str("http_error_{}").format(status).c_str());
     step(request, fp, status, response.attr("reason"), response.attr("headers"));
-    drained = *drained_flag;
     if (nb::len(opened) == 0)
         return nb::object();
     return opened[0];
