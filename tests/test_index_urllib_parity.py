@@ -93,6 +93,7 @@ FAILURES = {
     "redirect ring": lambda i, m, t, c: redirects(i, {"/r0": "/r1", "/r1": "/r0"}),
     "redirect chain": lambda i, m, t, c: redirects(i, {f"/c{n}": f"/c{n + 1}" for n in range(20)}),
     "redirect to a file": lambda i, m, t, c: redirects(i, {"/f": "file:///etc/hosts"}),
+    "redirect to nowhere": lambda i, m, t, c: i.route("/n", b"gone", status=302) or f"{i.origin}/n",
 }
 
 

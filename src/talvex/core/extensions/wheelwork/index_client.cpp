@@ -586,6 +586,10 @@ constexpr Py_ssize_t kRedirectBody = 64 * 1024;
 // status then), or what the handler raises (HTTPError for a loop or a
 // scheme it refuses).  `drained` tells whether the answer's body was read.
 nb::object next_request(nb::handle request, nb::handle response, long status, bool &drained) {
+    nb::object headers = response.attr("headers");
+    nb::object has = headers.attr("__contains__");
+    if (!tvx::truthy(has("location")) && !tvx::truthy(has("uri")))
+        return nb::object();  // the handler has nothing to follow
     nb::object module = nb::module_::import_("urllib.request");
     nb::object types = nb::module_::import_("types");
     nb::list opened;
@@ -600,7 +604,7 @@ nb::object next_request(nb::handle request, nb::handle response, long status, bo
     nb::object fp = nb::module_::import_("io").attr("BytesIO")(body);
     nb::setattr(request, "timeout", nb::none());
     nb::object step = handler.attr(nb::str("http_error_{}").format(status).c_str());
-    step(request, fp, status, response.attr("reason"), response.attr("headers"));
+    step(request, fp, status, response.attr("reason"), headers);
     if (nb::len(opened) == 0)
         return nb::object();
     return opened[0];
@@ -705,8 +709,13 @@ std::optional<nb::object> fetch(nb::handle origin, nb::object &connection, nb::h
                 throw;
             }
         });
-        if (value.is_valid())
+        if (value.is_valid()) {
+            if (elsewhere.is_valid()) {
+                elsewhere.attr("close")();
+                reusable = false;
+            }
             return value;
+        }
         // A redirect: on a connection of its origin, or on to urllib.
         nb::object target = next.attr("full_url");
         if (!Origin::serves(here, target)) {
