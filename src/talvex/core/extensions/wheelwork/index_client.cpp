@@ -372,15 +372,15 @@ nb::object default_https_context() {
     // it may outlive the interpreter's objects at exit.
     static nb::object *cache = new nb::object[2];
     nb::object ssl = nb::module_::import_("ssl");
-    nb::object environ = nb::module_::import_("os").attr("environ");
+    nb::object env = nb::module_::import_("os").attr("environ");
     nb::object paths = ssl.attr("get_default_verify_paths")();
     nb::object key = nb::make_tuple(ssl.attr("create_default_context"),
                                     ssl.attr("_create_default_https_context"),
                                     paths.attr("openssl_cafile_env"),
-                                    environ.attr("get")(paths.attr("openssl_cafile_env")),
+                                    env.attr("get")(paths.attr("openssl_cafile_env")),
                                     paths.attr("openssl_capath_env"),
-                                    environ.attr("get")(paths.attr("openssl_capath_env")),
-                                    environ.attr("get")("SSLKEYLOGFILE"));
+                                    env.attr("get")(paths.attr("openssl_capath_env")),
+                                    env.attr("get")("SSLKEYLOGFILE"));
     if (cache[0].is_valid() && cache[0].equal(key))
         return cache[1];
     nb::object context = ssl.attr("_create_default_https_context")();
