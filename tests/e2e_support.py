@@ -26,8 +26,9 @@ MODULES = ("talvex.core.extensions.wheelwork", "talvex.utils.relauncher", "talve
 MARKER = "@@E2E@@"
 
 
-def build_wheel(dest: Path, name: str, version: str, requires=(), body: str = "") -> Path:
-    """A pure-Python wheel holding one package named after the distribution."""
+def build_wheel(dest: Path, name: str, version: str, requires=(), body: str = "", payload: bytes = b"") -> Path:
+    """A pure-Python wheel holding one package named after the distribution (with
+    *payload* as ``payload.bin`` in it, stored uncompressed)."""
     project = name.replace("-", "_")
     info = f"{project}-{version}.dist-info"
     meta = ["Metadata-Version: 2.1", f"Name: {name}", f"Version: {version}"]
@@ -37,6 +38,8 @@ def build_wheel(dest: Path, name: str, version: str, requires=(), body: str = ""
         f"{info}/WHEEL": "Wheel-Version: 1.0\nGenerator: talvex-e2e\nRoot-Is-Purelib: true\nTag: py3-none-any\n",
     }
     files = {path: text.encode() for path, text in texts.items()}
+    if payload:
+        files[f"{project}/payload.bin"] = payload
     record = [f"{p},sha256={base64.urlsafe_b64encode(hashlib.sha256(d).digest()).rstrip(b'=').decode()},{len(d)}"
               for p, d in files.items()]
     files[f"{info}/RECORD"] = "\n".join(record + [f"{info}/RECORD,,", ""]).encode()
@@ -45,7 +48,8 @@ def build_wheel(dest: Path, name: str, version: str, requires=(), body: str = ""
     with zipfile.ZipFile(wheel, "w", zipfile.ZIP_DEFLATED) as zf:
         for path, data in files.items():
             entry = zipfile.ZipInfo(path, (2024, 1, 1, 0, 0, 0))
-            entry.external_attr, entry.compress_type = 0o100644 << 16, zipfile.ZIP_DEFLATED
+            entry.external_attr = 0o100644 << 16
+            entry.compress_type = zipfile.ZIP_STORED if path.endswith(".bin") else zipfile.ZIP_DEFLATED
             zf.writestr(entry, data)
     return wheel
 

@@ -64,6 +64,17 @@ void init_extension_catalog(tvx::ModuleFrame &frame);
 // site-packages roots and the installer's failure text (broken_install_cleanup.cpp).
 bool installed_state_broken(const tvx::Call &c, nb::handle pkg, nb::handle failure_text);
 
+// The installer run of `_run` when output is relayed or a cancel is given
+// (installer_stream.cpp): *cmd* with its environment *env*, bounded by *timeout*.
+nb::object run_streaming(const Call &c, nb::tuple cmd, nb::dict env, nb::handle timeout,
+                         nb::handle on_output, nb::handle cancel);
+
+// cancel.is_set(), where a cancel that cannot tell counts as not set.
+bool cancel_requested(const Call &c, nb::handle cancel);
+
+// Whether *result* is that of a run ended by *cancel* before it changed anything.
+bool was_cancelled(const Call &c, nb::handle result, nb::handle cancel);
+
 // The PipResult class, built at import (see pip_result.cpp).
 nb::object build_pip_result_class(tvx::ModuleFrame &frame);
 

@@ -160,7 +160,8 @@ nb::object missing_third_party_deps(Call &c, nb::handle package) {
     return missing;
 }
 
-nb::object install_missing_deps(Call &c, nb::handle package) {
+nb::object install_missing_deps(Call &c, nb::handle package, nb::handle on_output,
+                                nb::handle cancel) {
     nb::object missing = c.call("_missing_third_party_deps", package);
     if (!tvx::truthy(missing))
         return pip_result(c, true, nb::tuple(), 0, nb::str("no missing deps"), nb::str(""));
@@ -181,7 +182,14 @@ nb::object install_missing_deps(Call &c, nb::handle package) {
         argv.append("install");
     }
     argv.attr("extend")(missing);
-    return c.call("_run", argv);
+    nb::object result = c.call("_run", argv, "on_output"_a = on_output, "cancel"_a = cancel);
+    if (!was_cancelled(c, result, cancel))
+        return result;
+    nb::object message =
+        nb::str("the install of its dependencies was cancelled before it changed anything; not "
+                "installed: {} (the next install of the extension installs them).")
+            .format(nb::str(", ").attr("join")(missing));
+    return pip_result(c, false, result.attr("command"), 130, result.attr("stdout"), message);
 }
 
 const FuncSpec kDistIsInstalled = {
@@ -231,7 +239,9 @@ const FuncSpec kMissingThirdPartyDeps = {
 
 const FuncSpec kInstallMissingDeps = {
     .name = "_install_missing_deps",
-    .params = {arg("package", "str")},
+    .params = {arg("package", "str"),
+               kwarg("on_output", "'Callable[[str], object] | None'", dflt(nullptr)),
+               kwarg("cancel", "Any", dflt(nullptr))},
     .returns = "PipResult",
     .impl = tvx::body<install_missing_deps>,
 };
