@@ -72,6 +72,10 @@ nb::object run_streaming(const Call &c, nb::tuple cmd, nb::dict env, nb::handle 
 // cancel.is_set(), where a cancel that cannot tell counts as not set.
 bool cancel_requested(const Call &c, nb::handle cancel);
 
+// The keywords on_output= and cancel= of those given (not None), so that a call
+// without them is the call it was before they existed.
+nb::dict stream_keywords(nb::handle on_output, nb::handle cancel);
+
 // Whether *result* is that of a run ended by *cancel* before it changed anything.
 bool was_cancelled(const Call &c, nb::handle result, nb::handle cancel);
 

@@ -144,7 +144,7 @@ nb::object process_pending_operations(Call &c, nb::handle retry_seconds, nb::han
             [&] {
                 std::tie(done, error) = tvx::unpack_pair(
                     c.call("_apply_deferred_op", op, pkg, "retry_seconds"_a = retry,
-                           "on_output"_a = on_output, "cancel"_a = cancel));
+                           **stream_keywords(on_output, cancel)));
             },
             [&](const nb::python_error &e) {
                 tvx::log_exc(c, e, "warning", "Deferred %s of %s raised", op, pkg);
@@ -195,13 +195,13 @@ nb::object apply_deferred_op(Call &c, nb::handle op, nb::handle pkg, nb::handle 
         bool done;
         if (uninstall) {
             result = c.call("run_uninstall", pkg, "defer_on_lock"_a = false,
-                            "on_output"_a = on_output, "cancel"_a = cancel);
+                            **stream_keywords(on_output, cancel));
             // A package that is already gone counts as removed.
             done = tvx::truthy(result.attr("ok")) ||
                    !tvx::truthy(c.call("_dist_is_installed", pkg));
         } else {
             result = c.call("run_install", pkg, "upgrade"_a = true, "defer_on_lock"_a = false,
-                            "on_output"_a = on_output, "cancel"_a = cancel);
+                            **stream_keywords(on_output, cancel));
             done = tvx::truthy(result.attr("ok"));
         }
         if (done)
@@ -255,7 +255,7 @@ const FuncSpec kProcessPendingOperations = {
                arg("on_progress", "'Callable[[int, int, str], None] | None'", dflt(nullptr)),
                kwarg("startup", "bool", dflt(true)),
                kwarg("on_dropped", "'Callable[[str, str, str], None] | None'", dflt(nullptr)),
-               kwarg("on_output", "'Callable[[str], object] | None'", dflt(nullptr)),
+               kwarg("on_output", "Callable[[str], object] | None", dflt(nullptr)),
                kwarg("cancel", "Any", dflt(nullptr))},
     .returns = "list[str]",
     .impl = tvx::body<process_pending_operations>,
@@ -269,7 +269,7 @@ const FuncSpec kApplyDeferredOp = {
            "``\"unknown error\"`` when there was none.\n",
     .params = {arg("op", "str"), arg("pkg", "str"),
                kwarg("retry_seconds", "float | None", dflt(nullptr)),
-               kwarg("on_output", "'Callable[[str], object] | None'", dflt(nullptr)),
+               kwarg("on_output", "Callable[[str], object] | None", dflt(nullptr)),
                kwarg("cancel", "Any", dflt(nullptr))},
     .returns = "tuple[bool, str]",
     .impl = tvx::body<apply_deferred_op>,

@@ -142,8 +142,8 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
         tvx::log(c, "info", "Cleaned %d broken path(s) before install of %s",
                  nb::int_(nb::len(cleaned)), pkg);
 
-    nb::object result = c.call("_run", c.call("_install_argv", pkg), "on_output"_a = on_output,
-                               "cancel"_a = cancel);
+    nb::object result =
+        c.call("_run", c.call("_install_argv", pkg), **stream_keywords(on_output, cancel));
     if (was_cancelled(c, result, cancel))
         return result;
 
@@ -176,7 +176,7 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
                               [] {});
         c.call("cleanup_broken_package_install", pkg);
         result = c.call("_run", c.call("_install_argv", pkg, "force_target"_a = true),
-                        "on_output"_a = on_output, "cancel"_a = cancel);
+                        **stream_keywords(on_output, cancel));
         if (was_cancelled(c, result, cancel))
             return result;
     }
@@ -201,8 +201,7 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
     // The newest wish wins: an uninstall queued earlier would remove this install
     // at the next start.
     c.call("clear_pending_op", "uninstall", pkg);
-    nb::object deps = c.call("_install_missing_deps", pkg, "on_output"_a = on_output,
-                             "cancel"_a = cancel);
+    nb::object deps = c.call("_install_missing_deps", pkg, **stream_keywords(on_output, cancel));
     if (was_cancelled(c, deps, cancel)) {
         // The extension is in place; its next install completes what is missing.
         c.call("clear_pending_op", "install", pkg);
@@ -243,8 +242,8 @@ nb::object run_uninstall(Call &c, nb::handle package, nb::handle defer_on_lock,
     if (!rejected.is_none())
         return rejected;
 
-    nb::object result = c.call("_run", c.call("_uninstall_argv", pkg), "on_output"_a = on_output,
-                               "cancel"_a = cancel);
+    nb::object result =
+        c.call("_run", c.call("_uninstall_argv", pkg), **stream_keywords(on_output, cancel));
     if (was_cancelled(c, result, cancel))
         return result;
     // A partial removal can leave metadata or files behind whatever the outcome.
@@ -270,8 +269,8 @@ nb::object run_uninstall(Call &c, nb::handle package, nb::handle defer_on_lock,
 }
 
 nb::object run_upgrade(Call &c, nb::handle package, nb::handle on_output, nb::handle cancel) {
-    return c.call("run_install", package, "upgrade"_a = true, "on_output"_a = on_output,
-                  "cancel"_a = cancel);
+    return c.call("run_install", package, "upgrade"_a = true,
+                  **stream_keywords(on_output, cancel));
 }
 
 const FuncSpec kRunInstall = {
@@ -301,7 +300,7 @@ const FuncSpec kRunInstall = {
            "retried.  Once the installer has begun changing the environment it finishes.\n",
     .params = {arg("package", "str"), kwarg("upgrade", "bool", dflt(false)),
                kwarg("defer_on_lock", "bool", dflt(true)),
-               kwarg("on_output", "'Callable[[str], object] | None'", dflt(nullptr)),
+               kwarg("on_output", "Callable[[str], object] | None", dflt(nullptr)),
                kwarg("cancel", "Any", dflt(nullptr))},
     .returns = "PipResult",
     .impl = tvx::body<run_install>,
@@ -322,7 +321,7 @@ const FuncSpec kRunUninstall = {
            "*on_output* and *cancel* as for ``run_install``; an uninstall changes the\n"
            "environment from its start, so only a cancel set before it stops it.\n",
     .params = {arg("package", "str"), kwarg("defer_on_lock", "bool", dflt(true)),
-               kwarg("on_output", "'Callable[[str], object] | None'", dflt(nullptr)),
+               kwarg("on_output", "Callable[[str], object] | None", dflt(nullptr)),
                kwarg("cancel", "Any", dflt(nullptr))},
     .returns = "PipResult",
     .impl = tvx::body<run_uninstall>,
@@ -331,7 +330,7 @@ const FuncSpec kRunUninstall = {
 const FuncSpec kRunUpgrade = {
     .name = "run_upgrade",
     .params = {arg("package", "str"),
-               kwarg("on_output", "'Callable[[str], object] | None'", dflt(nullptr)),
+               kwarg("on_output", "Callable[[str], object] | None", dflt(nullptr)),
                kwarg("cancel", "Any", dflt(nullptr))},
     .returns = "PipResult",
     .impl = tvx::body<run_upgrade>,

@@ -241,7 +241,7 @@ const FuncSpec kSubprocessKwargs = {
 const FuncSpec kRun = {
     .name = "_run",
     .params = {arg("argv", "Sequence[str]"), kwarg("timeout", "float", dflt(600.0)),
-               kwarg("on_output", "'Callable[[str], object] | None'", dflt(nullptr)),
+               kwarg("on_output", "Callable[[str], object] | None", dflt(nullptr)),
                kwarg("cancel", "Any", dflt(nullptr))},
     .returns = "PipResult",
     .impl = tvx::body<run>,

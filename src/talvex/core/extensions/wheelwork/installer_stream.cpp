@@ -417,6 +417,15 @@ bool cancel_requested(const Call &c, nb::handle cancel) {
         });
 }
 
+nb::dict stream_keywords(nb::handle on_output, nb::handle cancel) {
+    nb::dict keywords;
+    if (!on_output.is_none())
+        keywords["on_output"] = on_output;
+    if (!cancel.is_none())
+        keywords["cancel"] = cancel;
+    return keywords;
+}
+
 bool was_cancelled(const Call &c, nb::handle result, nb::handle cancel) {
     return !cancel.is_none() && result.attr("returncode").equal(nb::int_(130)) &&
            !tvx::truthy(result.attr("ok")) && cancel_requested(c, cancel);

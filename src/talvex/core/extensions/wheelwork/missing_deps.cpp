@@ -182,7 +182,7 @@ nb::object install_missing_deps(Call &c, nb::handle package, nb::handle on_outpu
         argv.append("install");
     }
     argv.attr("extend")(missing);
-    nb::object result = c.call("_run", argv, "on_output"_a = on_output, "cancel"_a = cancel);
+    nb::object result = c.call("_run", argv, **stream_keywords(on_output, cancel));
     if (!was_cancelled(c, result, cancel))
         return result;
     nb::object message =
@@ -240,7 +240,7 @@ const FuncSpec kMissingThirdPartyDeps = {
 const FuncSpec kInstallMissingDeps = {
     .name = "_install_missing_deps",
     .params = {arg("package", "str"),
-               kwarg("on_output", "'Callable[[str], object] | None'", dflt(nullptr)),
+               kwarg("on_output", "Callable[[str], object] | None", dflt(nullptr)),
                kwarg("cancel", "Any", dflt(nullptr))},
     .returns = "PipResult",
     .impl = tvx::body<install_missing_deps>,
