@@ -346,9 +346,16 @@ bool pip_reports_raw_progress(const Call &c, nb::handle cmd) {
     return tvx::except_exception(
         [&] {
             nb::object version = nb::module_::import_("importlib.metadata").attr("version")("pip");
-            nb::object parts = version.attr("split")(".");
-            int major = nb::cast<int>(nb::int_(parts[0]));
-            int minor = nb::len(parts) > 1 ? nb::cast<int>(nb::int_(parts[1])) : 0;
+            nb::object parts = version.attr("split")(".", 2);
+            auto number = [&](Py_ssize_t i) {
+                if (i >= static_cast<Py_ssize_t>(nb::len(parts)))
+                    return 0L;
+                nb::object value = nb::steal(PyLong_FromUnicodeObject(parts[i].ptr(), 10));
+                if (!value.is_valid())
+                    throw nb::python_error();
+                return PyLong_AsLong(value.ptr());
+            };
+            long major = number(0), minor = number(1);
             return major > 24 || (major == 24 && minor >= 1);
         },
         [] { return false; });
