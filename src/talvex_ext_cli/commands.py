@@ -201,7 +201,7 @@ def _change_one(ww, out: Console, name: str, doing: str, done: str, driver: str,
     with Elapsed(out.stdout, doing.lower(), enabled=out.interactive) as elapsed:
         result, cancel = _run_cancellable(getattr(ww, driver), name, elapsed, out)
     if cancel.is_set() and result.returncode == EXIT_INTERRUPTED and not result.ok:
-        out.line("Cancelled: " + clean(result.stderr))
+        out.line(clean(result.stderr))
         return EXIT_INTERRUPTED
     if result.deferred:
         out.line("Deferred: " + _first_paragraph(clean(result.stderr)))
