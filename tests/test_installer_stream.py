@@ -24,19 +24,14 @@ def relayed(ww, code, **kwargs):
 
 def alive(pid):
     if os.name == "nt":
-        import subprocess
+        from talvex.utils import relauncher
 
-        out = subprocess.run(["tasklist", "/FI", f"PID eq {pid}", "/NH"], capture_output=True, text=True).stdout
-        return str(pid) in out
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    try:  # a zombie of a child we never reaped does not count
+        return relauncher._pid_alive(pid)
+    try:  # a zombie nobody reaped (a container without an init) does not count
         with open(f"/proc/{pid}/stat") as stat:
             return stat.read().split(")")[-1].split()[0] != "Z"
     except OSError:
-        return True
+        return False
 
 
 OUT, ERR = "sys.stdout.write", "sys.stderr.write"
