@@ -141,14 +141,17 @@ def test_cancel_after_the_change_began_lets_the_run_finish(ww, caplog):
     assert not os.path.exists(seen["tmp"])
 
 
-def test_a_cancel_set_beforehand_starts_nothing(ww, pending_file):
+def test_a_cancel_set_beforehand_starts_nothing_and_queues_nothing(ww, pending_file):
     cancel = threading.Event()
     cancel.set()
-    for call in (lambda: ww.run_install("talvex-ext-demo", cancel=cancel),
-                 lambda: ww.run_uninstall("talvex-ext-demo", cancel=cancel)):
-        result = call()
+    for call in (ww.run_install, ww.run_upgrade, ww.run_uninstall):
+        result = call("talvex-ext-demo", cancel=cancel)
         assert (result.ok, result.returncode, result.deferred) == (False, 130, False)
     assert ww.pending_operations() == []
+    # a cancelled start-up replay leaves the queue and its counts as they were
+    ww.queue_pending_op("install", "talvex-ext-demo")
+    assert ww.process_pending_operations(cancel=cancel) == []
+    assert ww.pending_operations() == [("install", "talvex-ext-demo")] and not ww._failed_starts().get("install")
 
 
 def test_the_waiting_thread_lets_others_run(ww):
