@@ -439,7 +439,7 @@ bool was_cancelled(const Call &c, nb::handle result, nb::handle cancel) {
 }
 
 nb::object run_streaming(const Call &c, nb::tuple cmd, nb::dict env, nb::handle timeout,
-                         nb::handle on_output, nb::handle cancel) {
+                         const char *spec, nb::handle on_output, nb::handle cancel) {
     if (!on_output.is_none() && pip_reports_raw_progress(c, cmd)) {
         nb::list parts(cmd);
         parts.attr("insert")(4, "--progress-bar");
@@ -477,8 +477,7 @@ nb::object run_streaming(const Call &c, nb::tuple cmd, nb::dict env, nb::handle 
         nb::object text = tvx::to_str(e.value());
         if (cmd.size() > 0 && e.value().attr("filename").is_none())
             text = nb::str("{}: {!r}").format(text, cmd[0]);
-        return pip_result(c, false, cmd, e.matches(PyExc_FileNotFoundError) ? 127 : 126,
-                          nb::str(""), text);
+        return pip_result(c, false, cmd, 127, nb::str(""), text);
     }
 
     ProcessTree tree(c);
@@ -499,7 +498,7 @@ nb::object run_streaming(const Call &c, nb::tuple cmd, nb::dict env, nb::handle 
     std::array<StreamLines, 2> streams;
     OutputRelay relay(c, on_output);
     nb::object clock = c.g("time").attr("monotonic");
-    double seconds = PyFloat_AsDouble(timeout.ptr());
+    double seconds = timeout.is_none() ? 1e9 : PyFloat_AsDouble(timeout.ptr());
     if (seconds == -1.0 && PyErr_Occurred())
         throw nb::python_error();
     double deadline = nb::cast<double>(clock()) + seconds;
@@ -574,7 +573,10 @@ nb::object run_streaming(const Call &c, nb::tuple cmd, nb::dict env, nb::handle 
         if (!cancelled && !timed_out) {
             double left = deadline - nb::cast<double>(clock());
             try {
-                proc.attr("wait")("timeout"_a = left > 0.0 ? left : 0.0);
+                if (timeout.is_none())
+                    proc.attr("wait")();
+                else
+                    proc.attr("wait")("timeout"_a = left > 0.0 ? left : 0.0);
             } catch (nb::python_error &e) {
                 if (!e.matches(subprocess.attr("TimeoutExpired")))
                     throw;
@@ -597,7 +599,7 @@ nb::object run_streaming(const Call &c, nb::tuple cmd, nb::dict env, nb::handle 
     if (cancelled)
         return pip_result(c, false, cmd, 130, out, nb::str(kCancelledMessage));
     if (timed_out) {
-        nb::object spelled = nb::steal(PyObject_Format(timeout.ptr(), nb::str("").ptr()));
+        nb::object spelled = nb::steal(PyObject_Format(timeout.ptr(), nb::str(spec).ptr()));
         if (!spelled.is_valid())
             throw nb::python_error();
         return pip_result(c, false, cmd, 124, out, nb::str("timed out after ") + spelled + nb::str("s"));
