@@ -12,7 +12,7 @@ import pytest
 
 import e2e_support as e2e
 
-pytestmark = [pytest.mark.e2e, pytest.mark.skipif(os.name == "nt", reason="the private environment is POSIX")]
+pytestmark = [pytest.mark.e2e, pytest.mark.skipif(os.name == "nt", reason="counts leftover installer processes through /proc")]
 
 BIG, NEEDY, BIG_DEP = "talvex-ext-big", "talvex-ext-needy", "talvex-big-dep"
 # uv and pip each name the download when it starts; the change begins after these
