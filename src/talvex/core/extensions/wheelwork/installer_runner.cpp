@@ -85,6 +85,7 @@ nb::object run(Call &c, nb::handle argv, nb::handle timeout) {
     env["PYTHONIOENCODING"] = "utf-8";
     env["PYTHONUTF8"] = "1";
     env["UV_LINK_MODE"] = "copy";
+    c.call("_installer_environment", env);
 
     nb::object completed;
     try {
