@@ -379,7 +379,10 @@ nb::object site_network_settings(Call &c) {
     nb::object uv = c.call("_uv_index_settings");
     result["pip"] = pip;
     result["uv"] = uv;
-    result["index"] = c.call("_catalog_index", "settings"_a = result);
+    result["index"] = c.call("_installer_index", "settings"_a = result);
+    // The extension catalog still reads the public index whatever is configured.
+    result["catalog"] = setting(nb::str("https://{}/simple/").format(kIndexHost),
+                                nb::str("the catalog reads the public package index"));
 
     nb::object environ = c.g("os").attr("environ");
     bool from_environment = environment_names_proxy(c, environ);
@@ -431,10 +434,10 @@ nb::object site_network_settings(Call &c) {
     return result;
 }
 
-// The index the catalog reads: the one the installer that will run is
-// configured with, else the one the other installer is configured with (which
-// the running one is handed), else the public index.
-nb::object catalog_index(Call &c, nb::handle settings) {
+// The index the installer that will run uses: the one it is configured with,
+// else the one the other installer is configured with (which it is handed),
+// else the public index.
+nb::object installer_index(Call &c, nb::handle settings) {
     nb::object pip = settings.is_none() ? c.call("_pip_index_settings") : nb::object(settings["pip"]);
     nb::object uv = settings.is_none() ? c.call("_uv_index_settings") : nb::object(settings["uv"]);
     bool uv_runs = tvx::truthy(c.call("prefer_uv"));
@@ -452,6 +455,33 @@ nb::object catalog_index(Call &c, nb::handle settings) {
     found["public"] = true;
     return found;
 }
+
+// <index root>/pypi/<name>/json of the index the installers use; None when the
+// module's client cannot ask it (credentials in the URL, a scheme other than
+// http or https): the public index is never asked in its place.
+nb::object project_json_url(Call &c, nb::handle name) {
+    nb::object index = c.call("_installer_index");
+    if (tvx::truthy(index["public"]))
+        return nb::str("https://{}/pypi/{}/json").format(kIndexHost, name);
+    nb::object url = tvx::to_str(index["url"]);
+    nb::object parts = nb::module_::import_("urllib.parse").attr("urlsplit")(url);
+    nb::object scheme = parts.attr("scheme").attr("lower")();
+    if ((!scheme.equal(nb::str("http")) && !scheme.equal(nb::str("https"))) ||
+        tvx::truthy(parts.attr("netloc").attr("__contains__")("@")))
+        return nb::none();
+    nb::object root = url.attr("split")("?", 1)[0].attr("rstrip")("/");
+    if (tvx::truthy(root.attr("endswith")("/simple")))
+        root = root[nb::slice(nb::none(), nb::int_(-7), nb::none())];
+    return nb::str("{}/pypi/{}/json").format(root, name);
+}
+
+const FuncSpec kProjectJsonUrl = {
+    .name = "_project_json_url",
+    .doc = "The JSON document of project *name* on the index the installers use, or None.",
+    .params = {arg("name", "str")},
+    .returns = "str | None",
+    .impl = tvx::body<project_json_url>,
+};
 
 const FuncSpec kPipIndexSettings = {
     .name = "_pip_index_settings",
@@ -479,12 +509,12 @@ const FuncSpec kUvIndexSettings = {
     .impl = tvx::body<uv_index_settings>,
 };
 
-const FuncSpec kCatalogIndex = {
-    .name = "_catalog_index",
-    .doc = "The index the catalog reads: the running installer's, else the other's, else the public one.",
+const FuncSpec kInstallerIndex = {
+    .name = "_installer_index",
+    .doc = "The index the installer that runs uses: its own, else the other's, else the public one.",
     .params = {kwarg("settings", "dict[str, Any] | None", dflt(nullptr))},
     .returns = "dict[str, Any]",
-    .impl = tvx::body<catalog_index>,
+    .impl = tvx::body<installer_index>,
 };
 
 const FuncSpec kSiteNetworkSettings = {
@@ -503,8 +533,9 @@ const FuncSpec kSiteNetworkSettings = {
 void init_network_settings(tvx::ModuleFrame &frame) {
     frame.def(kPipIndexSettings);
     frame.def(kUvIndexSettings);
-    frame.def(kCatalogIndex);
+    frame.def(kInstallerIndex);
     frame.def(kSiteNetworkSettings);
+    frame.def(kProjectJsonUrl);
 }
 
 }  // namespace wheelwork
