@@ -45,6 +45,7 @@ FUNCTIONS = [
     "pypi_package_for_info", "pypi_package_for_available", "display_name_from_pypi_package", "_http_json",
     "list_pypi_talvex_extensions", "_redact_url", "_redact_text", "_pip_index_settings",
     "_uv_index_settings", "_installer_index", "_site_network_settings", "_project_json_url", "_installer_environment",
+    "_index_catalog",
 ]
 
 # Annotations the stub cannot tell: these parameters are annotated with string literals, so

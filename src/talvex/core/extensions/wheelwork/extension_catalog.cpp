@@ -602,6 +602,11 @@ struct Connections {
 
 nb::object list_pypi_talvex_extensions(Call &c, nb::handle prefix, nb::handle timeout,
                                        nb::handle fetch_metadata, nb::handle max_packages) {
+    // A configured index (the installers' own) is read instead of the public one.
+    nb::object configured = c.call("_installer_index");
+    if (!tvx::truthy(configured["public"]))
+        return c.call("_index_catalog", configured, "prefix"_a = prefix, "timeout"_a = timeout,
+                      "fetch_metadata"_a = fetch_metadata, "max_packages"_a = max_packages);
     nb::object futures_module = nb::module_::import_("concurrent.futures");
     nb::object executor_type = futures_module.attr("ThreadPoolExecutor");
     nb::object as_completed = futures_module.attr("as_completed");

@@ -117,6 +117,7 @@ void exec_module(nb::module_ m) {
     init_credential_redaction(frame);
     init_network_settings(frame);
     init_installer_environment(frame);
+    init_index_catalog(frame);
 }
 }  // namespace
 

@@ -335,6 +335,7 @@ bool environment_names_proxy(const Call &c, nb::handle environ) {
 
 // The bypass list of Windows' Internet settings as a no_proxy value, or None.
 nb::object windows_proxy_bypass(const Call &c) {
+    (void)c;
 #ifdef _WIN32
     return tvx::except_exception(
         [&]() -> nb::object {
@@ -361,7 +362,6 @@ nb::object windows_proxy_bypass(const Call &c) {
         },
         [] { return nb::object(nb::none()); });
 #else
-    (void)c;
     return nb::none();
 #endif
 }
