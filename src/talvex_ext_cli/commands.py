@@ -96,7 +96,12 @@ def cmd_search(args: Namespace, out: Console) -> int:
     except (OSError, ValueError, RuntimeError, http.client.HTTPException) as exc:
         # OSError covers URLError and time-outs, ValueError a malformed document,
         # RuntimeError an HTTP error status or an unexpected index answer.
-        out.error(f"could not read the extension catalog from the package index: {_describe(exc)}")
+        # An error of a configured index names it; a connection error names the public one here.
+        where = ""
+        if isinstance(exc, OSError):
+            index = ww._installer_index()
+            where = f" {index['url']}" if index.get("public") else ""
+        out.error(f"could not read the extension catalog from the package index{where}: {_describe(exc)}")
         return EXIT_FAILURE
     if needle:
         entries = [e for e in entries if _matches(e, needle)]
@@ -352,12 +357,12 @@ def _network(ww) -> dict[str, Any]:
         "proxies": [shown(p) for p in settings["proxies"]],
         "no_proxy": settings["no_proxy"],
         "trust": settings["trust"],
-        "catalog": shown(settings["catalog"]),
     }
 
 
 def _network_rows(network: dict[str, Any]) -> list[tuple[str, str]]:
     index = network["index"]
+    # The catalog reads the index the installers use.
     rows = [("Index", f"{index['url']} ({index['source']})")]
     for name in ("pip", "uv"):
         own = network["installer_index"][name]
@@ -365,8 +370,6 @@ def _network_rows(network: dict[str, Any]) -> list[tuple[str, str]]:
         if own["index"] is None and not index.get("public"):
             text += " (given the index above for every run)"
         rows.append((f"{name} index", text))
-    catalog = network["catalog"]
-    rows.append(("Catalog", f"{catalog['url']} ({catalog['source']})"))
     proxies = [f"{p['scheme']} {p['url']} ({p['source']})" for p in network["proxies"]]
     rows.append(("Proxy", "; ".join(proxies) if proxies else "none (direct connections)"))
     if network["no_proxy"]:

@@ -203,7 +203,7 @@ nb::list listed_names(const Call &c, nb::handle target, nb::handle answer, const
     if (!is_html(media))
         raise_index_error(c, target,
                           nb::str("answered with {}, not a simple index (a proxy or login page?)")
-                              .format(media.empty() ? std::string("no content type") : media),
+                              .format(nb::str(media.empty() ? "no content type" : media.c_str())),
                           nullptr);
     size_t anchors = 0;
     html::scan_anchors(bytes_view(body), [&](const html::Anchor &anchor) {
@@ -248,7 +248,7 @@ nb::list project_files(const Call &c, nb::handle answer) {
         return files;
     }
     if (!is_html(media))
-        tvx::raise(PyExc_ValueError, nb::str("the project page answered with {}").format(media));
+        tvx::raise(PyExc_ValueError, nb::str("the project page answered with {}").format(nb::str(media.c_str())));
     html::scan_anchors(bytes_view(body), [&](const html::Anchor &anchor) {
         if (anchor.href.empty())
             return;

@@ -380,9 +380,6 @@ nb::object site_network_settings(Call &c) {
     result["pip"] = pip;
     result["uv"] = uv;
     result["index"] = c.call("_installer_index", "settings"_a = result);
-    // The extension catalog still reads the public index whatever is configured.
-    result["catalog"] = setting(nb::str("https://{}/simple/").format(kIndexHost),
-                                nb::str("the catalog reads the public package index"));
 
     nb::object environ = c.g("os").attr("environ");
     bool from_environment = environment_names_proxy(c, environ);
@@ -434,9 +431,9 @@ nb::object site_network_settings(Call &c) {
     return result;
 }
 
-// The index the installer that will run uses: the one it is configured with,
-// else the one the other installer is configured with (which it is handed),
-// else the public index.
+// The index the installer that will run uses, and the catalog reads: the one
+// it is configured with, else the one the other installer is configured with
+// (which it is handed), else the public index.
 nb::object installer_index(Call &c, nb::handle settings) {
     nb::object pip = settings.is_none() ? c.call("_pip_index_settings") : nb::object(settings["pip"]);
     nb::object uv = settings.is_none() ? c.call("_uv_index_settings") : nb::object(settings["uv"]);
