@@ -9,6 +9,7 @@ import socket
 import subprocess
 import sys
 import time
+import urllib.parse
 import urllib.request
 from pathlib import Path
 
@@ -160,8 +161,10 @@ def test_credentials_are_redacted_as_pip_shows_them(ww, url, shown):
 # --- real installers against local pypiservers ----------------------------------------------------
 
 CHILD = r"""
-import importlib.metadata as md, json, logging, sys
+import importlib.metadata as md, json, logging, os, sys, urllib.request
 from talvex.core.extensions import wheelwork as ww
+if os.environ.get("TALVEX_TEST_SYSTEM_PROXIES"):  # a proxy set in the system's settings only
+    urllib.request.getproxies = lambda: {"https": os.environ["TALVEX_TEST_SYSTEM_PROXIES"]}
 logs = []
 handler = logging.Handler()
 handler.emit = lambda record: logs.append(record.getMessage())
@@ -219,29 +222,10 @@ def private_python(tmp_path_factory):
     return create_environment(tmp_path_factory.mktemp("private"))
 
 
-# (case, installer that runs, environment, files under the work folder)
-INSTALL_CASES = [
-    ("uv, pip environment", "uv", {"PIP_INDEX_URL": "{index}"}, {}),
-    ("uv, pip file", "uv", {"PIP_CONFIG_FILE": "{work}/pip.conf"}, {"pip.conf": "[global]\nindex-url = {index}\n"}),
-    ("pip, uv environment", "pip", {"UV_DEFAULT_INDEX": "{index}"}, {}),
-    ("pip, uv file", "pip", {"UV_CONFIG_FILE": "{work}/uv.toml"}, {"uv.toml": 'index-url = "{index}"\n'}),
-    ("uv, pip environment with credentials", "uv", {"PIP_INDEX_URL": "{secret}"}, {}),
-    ("pip, uv file with credentials", "pip", {"UV_CONFIG_FILE": "{work}/uv.toml"},
-     {"uv.toml": '[[index]]\nurl = "{secret}"\ndefault = true\n'}),
-]
-
-
-@pytest.mark.e2e
-@pytest.mark.parametrize("case, installer, env, files", INSTALL_CASES, ids=[c[0] for c in INSTALL_CASES])
-def test_real_installers_reach_the_configured_index(pypiserver, private_python, tmp_path, case, installer, env, files):
-    index, secret = pypiserver
-    python, site = private_python
-    for child in site.iterdir():
-        if child.name.startswith("talvex_ext_"):
-            subprocess.run(["rm", "-rf", str(child)], check=True)
-    names = {"index": index, "secret": secret, "work": tmp_path}
-    for rel, text in files.items():
-        (tmp_path / rel).write_text(text.format(**names), encoding="utf-8")
+def installer_environ(tmp_path: Path, installer: str) -> dict:
+    """The environment of a child that installs with *installer* ("uv" on PATH, else pip only),
+    with no installer settings, home and caches under *tmp_path*, and nothing but the loopback
+    reachable without a proxy."""
     child_env = scrubbed_environ()
     path = [e for e in os.environ["PATH"].split(os.pathsep) if e and not os.path.exists(os.path.join(e, "uv"))]
     if installer == "uv":
@@ -259,15 +243,134 @@ def test_real_installers_reach_the_configured_index(pypiserver, private_python, 
                      NO_PROXY="127.0.0.1,localhost", no_proxy="127.0.0.1,localhost")
     for var in ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"):  # anything but the loopback meets a closed port
         child_env[var] = child_env[var.lower()] = "http://127.0.0.1:9"
+    return child_env
+
+
+# (case, installer that runs, environment, files under the work folder)
+INSTALL_CASES = [
+    ("uv, pip environment", "uv", {"PIP_INDEX_URL": "{index}"}, {}),
+    ("uv, pip file", "uv", {"PIP_CONFIG_FILE": "{work}/pip.conf"}, {"pip.conf": "[global]\nindex-url = {index}\n"}),
+    ("pip, uv environment", "pip", {"UV_DEFAULT_INDEX": "{index}"}, {}),
+    ("pip, uv file", "pip", {"UV_CONFIG_FILE": "{work}/uv.toml"}, {"uv.toml": 'index-url = "{index}"\n'}),
+    ("uv, pip environment with credentials", "uv", {"PIP_INDEX_URL": "{secret}"}, {}),
+    ("pip, uv file with credentials", "pip", {"UV_CONFIG_FILE": "{work}/uv.toml"},
+     {"uv.toml": '[[index]]\nurl = "{secret}"\ndefault = true\n'}),
+]
+
+
+@pytest.mark.e2e
+@pytest.mark.parametrize("case, installer, env, files", INSTALL_CASES, ids=[c[0] for c in INSTALL_CASES])
+def test_real_installers_reach_the_configured_index(pypiserver, private_python, tmp_path, case, installer, env, files):
+    index, secret = pypiserver
+    names = {"index": index, "secret": secret, "work": tmp_path}
+    for rel, text in files.items():
+        (tmp_path / rel).write_text(text.format(**names), encoding="utf-8")
+    child_env = installer_environ(tmp_path, installer)
     child_env.update({k: v.format(**names) for k, v in env.items()})
+    install_in_child(private_python, child_env, tmp_path, installer)
+
+
+def install_in_child(private_python, child_env, cwd, installer):
+    """run_install of talvex-ext-mirrored in the private environment: it and its requirement land."""
+    python, site = private_python
+    for child in site.iterdir():
+        if child.name.startswith("talvex_ext_"):
+            subprocess.run(["rm", "-rf", str(child)], check=True)
     proc = subprocess.run([str(python), "-c", CHILD, "talvex-ext-mirrored", "talvex-ext-mirrored", "talvex-ext-helper"],
-                          env=child_env, cwd=str(tmp_path), capture_output=True, text=True, timeout=600)
+                          env=child_env, cwd=str(cwd), capture_output=True, text=True, timeout=600)
     assert TOKEN not in proc.stdout + proc.stderr
     report = json.loads(next(ln for ln in proc.stdout.splitlines() if ln.startswith("@@"))[2:])
     assert report["uv"] is (installer == "uv")
     assert report["ok"], report["output"]
     assert report["versions"] == {"talvex-ext-mirrored": "1.2", "talvex-ext-helper": "1.0"}
-    assert not any(index in arg or "127.0.0.1" in arg for arg in report["command"])
+    assert not any("127.0.0.1" in arg or "mirror.test" in arg for arg in report["command"])
+
+
+class TlsFront:
+    """TLS on 127.0.0.1 in front of a local HTTP server, with a certificate of a throw-away CA."""
+
+    def __init__(self, ca, target_port, hosts):
+        import ssl
+        import threading
+
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        ca.issue_cert(*hosts).configure_cert(context)
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+
+        def pump(src, dst):
+            try:
+                while data := src.recv(65536):
+                    dst.sendall(data)
+            except OSError:
+                pass
+            for sock in (src, dst):
+                try:
+                    sock.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+        def serve(raw):
+            try:
+                tls = context.wrap_socket(raw, server_side=True)
+            except OSError:
+                raw.close()
+                return
+            upstream = socket.create_connection(("127.0.0.1", target_port))
+            threading.Thread(target=pump, args=(upstream, tls), daemon=True).start()
+            pump(tls, upstream)
+
+        def accept():
+            while True:
+                try:
+                    raw, _ = self.listener.accept()
+                except OSError:
+                    return
+                threading.Thread(target=serve, args=(raw,), daemon=True).start()
+
+        threading.Thread(target=accept, daemon=True).start()
+
+    def close(self):
+        self.listener.close()
+
+
+# (case, installer that runs)
+TLS_PROXY_CASES = [("uv", "uv"), ("pip", "pip")]
+
+
+@pytest.mark.e2e
+@pytest.mark.parametrize("case, installer", TLS_PROXY_CASES, ids=[c[0] for c in TLS_PROXY_CASES])
+def test_tls_mirror_through_the_system_proxy(pypiserver, private_python, tmp_path, case, installer):
+    """The mirror is reached only through the proxy of the system's settings (its host name does not
+    resolve) with a certificate of the site's own CA: installs and the catalog work."""
+    import cli_support as cs
+    from tls_index import ConnectProxy
+
+    trustme = pytest.importorskip("trustme")
+    ca = trustme.CA()
+    bundle = tmp_path / "site-ca.pem"
+    ca.cert_pem.write_to_path(str(bundle))
+    port = int(urllib.parse.urlsplit(pypiserver[0]).port)
+    front = TlsFront(ca, port, ["mirror.test"])
+    proxy = ConnectProxy(front.port)
+    try:
+        child_env = installer_environ(tmp_path, installer)
+        for var in ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY"):
+            child_env.pop(var), child_env.pop(var.lower())
+        child_env.update(PIP_INDEX_URL="https://mirror.test/simple/", SSL_CERT_FILE=str(bundle),
+                         TALVEX_TEST_SYSTEM_PROXIES=proxy.url)
+        for var in ("REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE"):  # bundles of this machine that pip prefers
+            child_env.pop(var, None)
+        install_in_child(private_python, child_env, tmp_path, installer)
+        assert {authority for authority, _ in proxy.tunnels} == {"mirror.test:443"}
+        if installer == "pip":
+            env = cs.cli_environ(tmp_path, PIP_INDEX_URL="https://mirror.test/simple/", PIP_CONFIG_FILE=os.devnull,
+                                 UV_NO_CONFIG="1", SSL_CERT_FILE=str(bundle), HTTPS_PROXY=proxy.url)
+            proc = cs.run_cli(["search", "mirrored"], env)
+            assert proc.returncode == 0 and "talvex-ext-mirrored" in proc.stdout, proc.stderr
+    finally:
+        proxy.close()
+        front.close()
 
 
 # (index the installers use, the JSON document the missing-dependency run asks for)

@@ -8,11 +8,16 @@ namespace wheelwork {
 
 namespace {
 
+// Whether `env` names a proxy the installers read (HTTP_PROXY, HTTPS_PROXY,
+// ALL_PROXY in either case).
 bool names_proxy(nb::handle env) {
+    nb::object read = nb::make_tuple("http_proxy", "https_proxy", "all_proxy");
     for (nb::handle key : env.attr("keys")()) {
         nb::object lower = tvx::to_str(key).attr("lower")();
-        if (tvx::truthy(lower.attr("endswith")("_proxy")) && !lower.equal(nb::str("no_proxy")) &&
-            tvx::truthy(env[key]))
+        int found = PySequence_Contains(read.ptr(), lower.ptr());
+        if (found < 0)
+            throw nb::python_error();
+        if (found && tvx::truthy(env[key]))
             return true;
     }
     return false;
