@@ -107,6 +107,11 @@ PROJECTS = {
 EXPECTED = {"talvex-ext-alpha": ("1.0", "Alpha & friends"), "Talvex_Ext.Beta": ("3.0rc1", "Beta from JSON")}
 
 
+# A listing of many pieces: extensions (in the spellings indexes use) among look-alikes and fillers.
+BIG_NAMES = [f"{'TALVEX_Ext.' if i % 3 else 'talvex-ext-'}tool{i}" if i % 997 == 0 else
+             (f"talvexext{i}" if i % 7 == 0 else f"project-{i}-{'x' * (i % 40)}") for i in range(60000)]
+
+
 @pytest.fixture(scope="module")
 def local_index():
     """One local server holding the same projects as PEP 691 JSON (/json/) and PEP 503 HTML (/html/)."""
@@ -139,6 +144,9 @@ def local_index():
                                  Content_Type="text/plain")
         server.route(f"{root}/pypi/Talvex_Ext.Beta/json", {"info": {"summary": "Beta from JSON"}})
     server.route("/bin/simple/", b"\x00\x01", Content_Type="application/octet-stream")
+    big = "".join(f'<a href="/x/">{name}</a>\n' for name in BIG_NAMES).encode()
+    server.route("/big/simple/", big, Content_Type="text/html")  # gzip, as asked for
+    server.route("/big-plain/simple/", big, Content_Type="text/html; charset=utf-8", Content_Encoding="identity")
 
     def to_login(handler):
         handler.send_response(302)
@@ -202,3 +210,14 @@ def test_bad_settings_name_the_setting_and_never_reach_the_public_index(ww, loca
     message = str(caught.value)
     assert says.format(**names) in message and "(environment variable PIP_INDEX_URL)" in message
     assert TOKEN not in message
+
+
+@pytest.mark.parametrize("root", ["big", "big-plain"])
+def test_listing_of_many_pieces_equals_the_plain_rendering(ww, local_index, configured, root):
+    url = f"{local_index}/{root}/simple/"
+    configured(url)
+    parser = Anchors()
+    parser.feed(urllib.request.urlopen(url, timeout=10).read().decode())
+    want = sorted((t for _, t in parser.found if ww.is_user_visible_extension_package(t)), key=str.lower)
+    got = ww.list_pypi_talvex_extensions(timeout=10, fetch_metadata=False, max_packages=0)
+    assert [e["package"] for e in got] == want and len(want) == 61

@@ -22,6 +22,7 @@ constexpr const char *kAccept =
 constexpr Py_ssize_t kListingLimit = 512 * 1024 * 1024;
 constexpr Py_ssize_t kPageLimit = 16 * 1024 * 1024;
 constexpr size_t kWorkers = 8;
+constexpr Py_ssize_t kReadBlock = 256 * 1024;
 
 std::string_view bytes_view(nb::handle data) {
     return {PyBytes_AS_STRING(data.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(data.ptr()))};
@@ -119,6 +120,12 @@ nb::tuple target_of(const Call &c, nb::handle index) {
     tvx::raise(PyExc_RuntimeError, nb::str(redacted));
 }
 
+// Whether a RuntimeError is one raise_index_error made (its text names the index).
+bool is_index_error(const nb::python_error &e) {
+    nb::object text = tvx::to_str(e.value());
+    return tvx::truthy(text.attr("startswith")("the package index "));
+}
+
 // What an exception says: a URLError's reason, else its text.
 nb::object reason_of(nb::handle error) {
     nb::object reason = tvx::optional_attr(error, "reason");
@@ -153,7 +160,18 @@ public:
         }
     }
     bool may_pass(std::string_view name) const {
-        return !native_ || squeezed(name).starts_with(key_);
+        if (!native_)
+            return true;
+        size_t matched = 0;
+        for (char ch : name) {
+            if (matched == key_.size())
+                return true;
+            if (ch == '-' || ch == '_' || ch == '.' || ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r')
+                continue;
+            if ((ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch + 32) : ch) != key_[matched++])
+                return false;
+        }
+        return matched == key_.size();
     }
     bool visible(nb::handle name) const {
         return tvx::truthy(c_.call("is_user_visible_extension_package", name, "prefix"_a = prefix_));
@@ -173,49 +191,127 @@ nb::object unescaped(std::string_view text) {
     return value;
 }
 
-// The visible project names of a listing's body.
-nb::list listed_names(const Call &c, nb::handle target, nb::handle answer, const NameFilter &filter) {
-    nb::object body = answer[0];
-    std::string media = utf8(answer[1]);
+// The visible project names of a PEP 691 listing.
+nb::list json_names(const Call &c, nb::handle target, nb::handle body, const NameFilter &filter) {
     nb::list names;
-    if (is_json(media)) {
-        nb::object doc;
-        try {
-            doc = c.g("json").attr("loads")(body);
-        } catch (nb::python_error &e) {
-            if (!tvx::is_exception(e))
-                throw;
-            raise_index_error(c, target, nb::str("answered with malformed JSON ({})").format(e.value()), &e);
-        }
-        nb::object projects = PyDict_Check(doc.ptr()) ? nb::object(doc.attr("get")("projects")) : nb::object(nb::none());
-        if (!PyList_Check(projects.ptr()))
-            raise_index_error(c, target, nb::str("answered with JSON that is not a simple index"), nullptr);
-        for (nb::handle project : projects) {
-            nb::object name = PyDict_Check(project.ptr()) ? nb::object(project.attr("get")("name")) : nb::object(nb::none());
-            if (!PyUnicode_Check(name.ptr()))
-                continue;
-            nb::object stripped = name.attr("strip")();
-            if (filter.may_pass(utf8(stripped)) && filter.visible(stripped))
-                names.append(stripped);
-        }
-        return names;
+    nb::object doc;
+    try {
+        doc = c.g("json").attr("loads")(body);
+    } catch (nb::python_error &e) {
+        if (!tvx::is_exception(e))
+            throw;
+        raise_index_error(c, target, nb::str("answered with malformed JSON ({})").format(e.value()), &e);
     }
-    if (!is_html(media))
-        raise_index_error(c, target,
-                          nb::str("answered with {}, not a simple index (a proxy or login page?)")
-                              .format(nb::str(media.empty() ? "no content type" : media.c_str())),
-                          nullptr);
+    nb::object projects = PyDict_Check(doc.ptr()) ? nb::object(doc.attr("get")("projects")) : nb::object(nb::none());
+    if (!PyList_Check(projects.ptr()))
+        raise_index_error(c, target, nb::str("answered with JSON that is not a simple index"), nullptr);
+    for (nb::handle project : projects) {
+        nb::object name = PyDict_Check(project.ptr()) ? nb::object(project.attr("get")("name")) : nb::object(nb::none());
+        if (!PyUnicode_Check(name.ptr()))
+            continue;
+        nb::object stripped = name.attr("strip")();
+        if (filter.may_pass(utf8(stripped)) && filter.visible(stripped))
+            names.append(stripped);
+    }
+    return names;
+}
+
+// Where the complete anchors of `buffer` end: at the start of its last "<a"
+// (which may still be arriving), or 0 when it has none.
+size_t complete_part(std::string_view buffer) {
+    for (size_t at = buffer.rfind('<'); at != std::string_view::npos; at = at ? buffer.rfind('<', at - 1) : std::string_view::npos) {
+        if (at + 1 < buffer.size() && (buffer[at + 1] == 'a' || buffer[at + 1] == 'A'))
+            return at;
+        if (at == 0)
+            break;
+    }
+    return 0;
+}
+
+// Reads the simple index and returns its visible project names.  An HTML
+// listing is scanned piece by piece as it arrives (decompressed on the way),
+// so its memory stays that of a piece; a JSON one is parsed whole.
+nb::list read_listing(const Call &c, nb::handle target, nb::handle timeout, const NameFilter &filter) {
+    nb::object url = target[0];
+    nb::dict headers;
+    headers["Accept"] = kAccept;
+    if (PyDict_Update(headers.ptr(), nb::handle(target[1]).ptr()) < 0)
+        throw nb::python_error();
+    nb::object request = index::build_request(url, headers);
+    nb::list names;
     size_t anchors = 0;
-    html::scan_anchors(bytes_view(body), [&](const html::Anchor &anchor) {
-        ++anchors;
-        if (anchor.text.empty() || !filter.may_pass(anchor.text))
-            return;
-        nb::object name = unescaped(anchor.text);
-        if (filter.visible(name))
-            names.append(name);
-    });
-    nb::object requested = target[0], final_url = answer[2];
-    if (anchors == 0 && !final_url.equal(requested))
+    nb::object final_url = nb::borrow(url);
+    auto read = [&](nb::handle response) -> nb::object {
+        bool gzip = index::is_gzip(index::header(response, "Content-Encoding"));
+        std::string media = media_type(index::header(response, "Content-Type"));
+        final_url = response.attr("geturl")();
+        if (!is_html(media)) {
+            if (!is_json(media))
+                raise_index_error(c, target,
+                                  nb::str("answered with {}, not a simple index (a proxy or login page?)")
+                                      .format(nb::str(media.empty() ? "no content type" : media.c_str())),
+                                  nullptr);
+            nb::object body = index::read_body(response, kListingLimit, url);
+            if (gzip)
+                body = index::gunzip(body, kListingLimit, url);
+            names = json_names(c, target, body, filter);
+            return nb::none();
+        }
+        nb::object inflater = gzip ? nb::object(nb::module_::import_("zlib").attr("decompressobj")(47)) : nb::object();
+        nb::object read_piece = response.attr("read");
+        std::string buffer;
+        Py_ssize_t total = 0;
+        auto scan = [&](std::string_view part) {
+            html::scan_anchors(part, [&](const html::Anchor &anchor) {
+                ++anchors;
+                if (anchor.text.empty() || !filter.may_pass(anchor.text))
+                    return;
+                nb::object name = unescaped(anchor.text);
+                if (filter.visible(name))
+                    names.append(name);
+            });
+        };
+        auto take = [&](nb::handle data) {
+            total += static_cast<Py_ssize_t>(PyBytes_GET_SIZE(data.ptr()));
+            if (total > kListingLimit)
+                index::raise_too_large(url, kListingLimit);
+            buffer.append(bytes_view(data));
+            size_t cut = complete_part(buffer);
+            if (cut > 0) {
+                scan(std::string_view(buffer).substr(0, cut));
+                buffer.erase(0, cut);
+            }
+        };
+        for (;;) {
+            nb::object piece = read_piece(kReadBlock);
+            if (!tvx::truthy(piece))
+                break;
+            if (!PyBytes_Check(piece.ptr()))
+                piece = nb::bytes(piece);  // a bytes-like answer of a replaced opener
+            take(inflater.is_valid() ? nb::object(inflater.attr("decompress")(piece)) : piece);
+        }
+        // Reading by pieces does not notice a connection closed before the
+        // announced length; reading the whole body at once raises this.
+        nb::object remaining = tvx::optional_attr(response, "length");
+        if (remaining.is_valid() && PyLong_CheckExact(remaining.ptr()) && tvx::truthy(remaining)) {
+            nb::object error = nb::module_::import_("http.client").attr("IncompleteRead")(nb::bytes(""), remaining);
+            PyErr_SetRaisedException(error.release().ptr());
+            throw nb::python_error();
+        }
+        if (inflater.is_valid())
+            take(inflater.attr("flush")());
+        scan(buffer);
+        return nb::none();
+    };
+    try {
+        index::open(url, request, timeout, read);
+    } catch (nb::python_error &e) {
+        if (!tvx::is_exception(e) || (e.matches(PyExc_RuntimeError) && is_index_error(e)))
+            throw;
+        nb::object what = nb::str("could not be read: {}").format(reason_of(e.value()));
+        raise_index_error(c, target, what, &e);
+    }
+    if (anchors == 0 && names.size() == 0 && !final_url.equal(url))
         raise_index_error(c, target,
                           nb::str("redirected to {}, which lists no projects (a login page?)").format(final_url),
                           nullptr);
@@ -412,20 +508,8 @@ double per_project_seconds(double timeout) { return std::min(std::max(timeout / 
 nb::object index_catalog(Call &c, nb::handle index, nb::handle prefix, nb::handle timeout,
                          nb::handle fetch_metadata, nb::handle max_packages) {
     nb::tuple target = target_of(c, index);
-    nb::object answer;
-    try {
-        answer = get(target[0], target[1], timeout, kListingLimit);
-    } catch (nb::python_error &e) {
-        if (!tvx::is_exception(e))
-            throw;
-        nb::object what = nb::str("could not be read: {}").format(reason_of(e.value()));
-        raise_index_error(c, target, what, &e);
-    }
-    if (answer.is_none())
-        return nb::list();
     NameFilter filter(c, prefix);
-    nb::list names = listed_names(c, target, answer, filter);
-    answer = nb::object();
+    nb::list names = read_listing(c, target, timeout, filter);
     names.attr("sort")("key"_a = nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)).attr("lower"));
     nb::object limit = nb::steal(PyNumber_Long(max_packages.ptr()));
     if (!limit.is_valid())
