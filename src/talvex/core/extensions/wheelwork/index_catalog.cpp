@@ -422,7 +422,8 @@ std::pair<nb::object, nb::object> newest(const Call &c, nb::handle files, nb::ha
 
 // The summary of the newest file: its core metadata when the index offers it,
 // else the index's JSON document of the project, else "".
-nb::object summary_of(const Call &c, nb::handle target, nb::handle file, nb::handle pkg, nb::handle timeout) {
+nb::object summary_of(const Call &c, nb::handle target, nb::handle file, nb::handle pkg, nb::handle timeout,
+                      nb::handle no_documents) {
     nb::object headers = target[1];
     if (!file.is_none() && tvx::truthy(file[3])) {
         nb::object url = tvx::to_str(file[1]).attr("split")("#", 1)[0] + nb::str(".metadata");
@@ -435,8 +436,18 @@ nb::object summary_of(const Call &c, nb::handle target, nb::handle file, nb::han
     nb::object root = tvx::to_str(target[0]).attr("rstrip")("/");
     if (tvx::truthy(root.attr("endswith")("/simple")))
         root = root[nb::slice(nb::none(), nb::int_(-7), nb::none())];
+    // An index without these documents (pypiserver answers 404) is not asked again in this listing.
+    if (tvx::truthy(no_documents))
+        return nb::str("");
     nb::object url = nb::str("{}/pypi/{}/json").format(root, pkg);
-    nb::object answer = get(url, headers, timeout, index::kDocumentLimit);
+    nb::object answer;
+    try {
+        answer = get(url, headers, timeout, index::kDocumentLimit);
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_RuntimeError) && tvx::truthy(tvx::to_str(e.value()).attr("startswith")("HTTP 404 ")))
+            no_documents.attr("append")(true);
+        throw;
+    }
     nb::object doc = c.g("json").attr("loads")(answer[0]);
     nb::object info = PyDict_Check(doc.ptr()) ? nb::object(doc.attr("get")("info")) : nb::object(nb::none());
     if (!PyDict_Check(info.ptr()))
@@ -458,7 +469,8 @@ nb::dict stub_entry(const Call &c, nb::handle pkg) {
     return entry;
 }
 
-// Runs in a worker thread: one project's entry.  Closure: (target, per-project time-out).
+// Runs in a worker thread: one project's entry.  Closure: (target, per-project
+// time-out, a list that is not empty once the index said it has no project documents).
 nb::object index_entry(Call &c, nb::handle pkg) {
     nb::dict entry = stub_entry(c, pkg);
     nb::handle target = c.closure(0), timeout = c.closure(1);
@@ -469,7 +481,7 @@ nb::object index_entry(Call &c, nb::handle pkg) {
             nb::list files = project_files(c, page);
             auto [version, file] = newest(c, files, key);
             nb::object summary = tvx::except_exception(
-                [&] { return summary_of(c, target, file, pkg, timeout); },
+                [&] { return summary_of(c, target, file, pkg, timeout, c.closure(2)); },
                 [&](const nb::python_error &e) -> nb::object {
                     tvx::log(c, "debug", "Summary of %s from %s failed: %s", pkg, target[2],
                              c.call("_redact_text", tvx::to_str(e.value())));
@@ -527,7 +539,7 @@ nb::object index_catalog(Call &c, nb::handle index, nb::handle prefix, nb::handl
     }
     double seconds = nb::cast<double>(nb::float_(timeout));
     double per_project = per_project_seconds(seconds);
-    nb::object entry_fn = tvx::make_nested(c, kIndexEntry, nb::make_tuple(target, per_project));
+    nb::object entry_fn = tvx::make_nested(c, kIndexEntry, nb::make_tuple(target, per_project, nb::list()));
     nb::object futures_module = nb::module_::import_("concurrent.futures");
     nb::object executor = futures_module.attr("ThreadPoolExecutor")("max_workers"_a = std::min(count, kWorkers));
     nb::dict futures;
