@@ -322,12 +322,12 @@ nb::object uv_index_settings(Call &c) {
 // --- proxy and trust ---------------------------------------------------------------
 
 // Whether the environment names a proxy (any *_proxy variable but no_proxy).
-bool environment_names_proxy(const Call &c, nb::handle environ) {
+bool environment_names_proxy(const Call &c, nb::handle env_vars) {
     (void)c;
-    for (nb::handle key : environ.attr("keys")()) {
+    for (nb::handle key : env_vars.attr("keys")()) {
         nb::object lower = nb::str(key).attr("lower")();
         if (tvx::truthy(lower.attr("endswith")("_proxy")) && !lower.equal(nb::str("no_proxy")) &&
-            tvx::truthy(environ[key]))
+            tvx::truthy(env_vars[key]))
             return true;
     }
     return false;
@@ -381,8 +381,8 @@ nb::object site_network_settings(Call &c) {
     result["uv"] = uv;
     result["index"] = c.call("_installer_index", "settings"_a = result);
 
-    nb::object environ = c.g("os").attr("environ");
-    bool from_environment = environment_names_proxy(c, environ);
+    nb::object env_vars = c.g("os").attr("environ");
+    bool from_environment = environment_names_proxy(c, env_vars);
     nb::object proxy_source = nb::str(from_environment ? "environment variables"
                                       : on_windows(c)  ? "Windows Internet settings"
                                                        : "system settings");
@@ -419,7 +419,7 @@ nb::object site_network_settings(Call &c) {
     nb::object uv_value = cert_file.is_valid() ? cert_file : system;
     nb::object uv_source;
     for (const char *variable : {"UV_SYSTEM_CERTS", "UV_NATIVE_TLS"}) {
-        if (!uv_source.is_valid() && tvx::truthy(environ.attr("__contains__")(variable)))
+        if (!uv_source.is_valid() && tvx::truthy(env_vars.attr("__contains__")(variable)))
             uv_source = env_source(variable);
     }
     if (!uv_source.is_valid())
