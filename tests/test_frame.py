@@ -44,7 +44,7 @@ FUNCTIONS = [
     "normalize_pypi_name", "is_user_visible_extension_package", "list_installed_talvex_ext_packages",
     "pypi_package_for_info", "pypi_package_for_available", "display_name_from_pypi_package", "_http_json",
     "list_pypi_talvex_extensions", "_redact_url", "_redact_text", "_pip_index_settings",
-    "_uv_index_settings", "_installer_index", "_site_network_settings", "_project_json_url", "_installer_environment",
+    "_uv_index_settings", "_installer_index", "_proxy_settings", "_site_network_settings", "_project_json_url", "_installer_environment",
     "_index_catalog",
 ]
 

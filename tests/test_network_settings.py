@@ -5,6 +5,7 @@ configured each way with the other installer left unconfigured."""
 import json
 import logging
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -19,7 +20,6 @@ from e2e_support import build_wheel, create_environment, find_uv, scrubbed_envir
 
 P, U, X = "https://pip.test/simple/", "https://uv.test/simple/", "https://other.test/simple/"
 TOKEN = "s3cr3t-t0ken-4711"
-POSIX_ONLY = pytest.mark.skipif(os.name == "nt", reason="the POSIX file layout")
 
 
 @pytest.fixture
@@ -28,15 +28,32 @@ def site(tmp_path, monkeypatch):
     for key in list(os.environ):
         if key.upper().startswith(("PIP_", "UV_")) or key.lower().endswith("_proxy"):
             monkeypatch.delenv(key)
-    for key, sub in (("HOME", "home"), ("XDG_CONFIG_HOME", "config"), ("XDG_CONFIG_DIRS", "etc-xdg"),
-                     ("APPDATA", "appdata"), ("PROGRAMDATA", "programdata")):
+    for key, sub in (("HOME", "home"), ("USERPROFILE", "home"), ("XDG_CONFIG_HOME", "config"),
+                     ("XDG_CONFIG_DIRS", "etc-xdg"), ("APPDATA", "appdata"), ("PROGRAMDATA", "programdata")):
         monkeypatch.setenv(key, str(tmp_path / sub))
     return tmp_path
 
 
+# Where the tables' POSIX files are on Windows.
+WINDOWS_PLACES = {
+    "config/pip/pip.conf": "appdata/pip/pip.ini", "etc-xdg/pip/pip.conf": "programdata/pip/pip.ini",
+    "home/.pip/pip.conf": "home/pip/pip.ini", "config/uv/uv.toml": "appdata/uv/uv.toml",
+    "etc-xdg/uv/uv.toml": "programdata/uv/uv.toml",
+}
+
+
+def place(root: Path, rel: str) -> Path:
+    return root / (WINDOWS_PLACES.get(rel, rel) if os.name == "nt" else rel)
+
+
+def placed(root: Path, text: str) -> str:
+    """*text* with each @relative/path replaced by that file's place under *root*."""
+    return re.sub(r"@(\S+)", lambda m: str(place(root, m.group(1))), text)
+
+
 def write_files(root: Path, files: dict) -> None:
     for rel, text in files.items():
-        path = root / rel
+        path = place(root, rel)
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_text(text.format(P=P, U=U, X=X), encoding="utf-8")
 
@@ -47,48 +64,46 @@ RESOLVER_CASES = [
     ("pip environment over file", {"PIP_INDEX_URL": P}, {"config/pip/pip.conf": "[global]\nindex-url = {X}\n"},
      (P, "environment variable PIP_INDEX_URL"), None),
     ("pip [install] over [global]", {}, {"config/pip/pip.conf": "[global]\nindex-url = {X}\n[install]\nindex_url = {P}\n"},
-     (P, "pip configuration file {tmp}/config/pip/pip.conf"), None),
+     (P, "pip configuration file @config/pip/pip.conf"), None),
     ("pip [install] of a system file over [global] of the user's", {},
      {"etc-xdg/pip/pip.conf": "[install]\nindex-url = {P}\n", "config/pip/pip.conf": "[global]\nindex-url = {X}\n"},
-     (P, "pip configuration file {tmp}/etc-xdg/pip/pip.conf"), None),
+     (P, "pip configuration file @etc-xdg/pip/pip.conf"), None),
     ("pip user file over system file", {},
      {"etc-xdg/pip/pip.conf": "[global]\nindex-url = {X}\n", "home/.pip/pip.conf": "[global]\nindex-url = {P}\n"},
-     (P, "pip configuration file {tmp}/home/.pip/pip.conf"), None),
-    ("PIP_CONFIG_FILE named", {"PIP_CONFIG_FILE": "{tmp}/named.conf"},
+     (P, "pip configuration file @home/.pip/pip.conf"), None),
+    ("PIP_CONFIG_FILE named", {"PIP_CONFIG_FILE": "@named.conf"},
      {"named.conf": "[global]\nindex-url = {P}\n", "config/pip/pip.conf": "[install]\nindex-url = {X}\n"},
-     (P, "pip configuration file {tmp}/named.conf"), None),
+     (P, "pip configuration file @named.conf"), None),
     ("PIP_CONFIG_FILE os.devnull", {"PIP_CONFIG_FILE": os.devnull},
      {"config/pip/pip.conf": "[global]\nindex-url = {X}\n"}, None, None),
     ("uv default over deprecated form", {"UV_DEFAULT_INDEX": U, "UV_INDEX_URL": X}, {}, None,
      (U, "environment variable UV_DEFAULT_INDEX")),
     ("uv deprecated form", {"UV_INDEX_URL": U}, {}, None, (U, "environment variable UV_INDEX_URL")),
     ("uv [[index]] default", {}, {"config/uv/uv.toml": '[[index]]\nurl = "{X}"\n[[index]]\nurl = "{U}"\ndefault = true\n'},
-     None, (U, "uv configuration file {tmp}/config/uv/uv.toml")),
+     None, (U, "uv configuration file @config/uv/uv.toml")),
     ("uv [pip] index-url", {}, {"config/uv/uv.toml": 'index-url = "{X}"\n[pip]\nindex-url = "{U}"\n'},
-     None, (U, "uv configuration file {tmp}/config/uv/uv.toml")),
+     None, (U, "uv configuration file @config/uv/uv.toml")),
     ("uv user file over system file", {},
      {"config/uv/uv.toml": 'index-url = "{U}"\n', "etc-xdg/uv/uv.toml": 'index-url = "{X}"\n'},
-     None, (U, "uv configuration file {tmp}/config/uv/uv.toml")),
+     None, (U, "uv configuration file @config/uv/uv.toml")),
     ("uv environment over file", {"UV_DEFAULT_INDEX": U}, {"config/uv/uv.toml": 'index-url = "{X}"\n'},
      None, (U, "environment variable UV_DEFAULT_INDEX")),
     ("UV_NO_CONFIG", {"UV_NO_CONFIG": "1"}, {"config/uv/uv.toml": 'index-url = "{X}"\n'}, None, None),
-    ("UV_CONFIG_FILE", {"UV_CONFIG_FILE": "{tmp}/named.toml"},
+    ("UV_CONFIG_FILE", {"UV_CONFIG_FILE": "@named.toml"},
      {"named.toml": 'index-url = "{U}"\n', "config/uv/uv.toml": 'index-url = "{X}"\n'},
-     None, (U, "uv configuration file {tmp}/named.toml")),
+     None, (U, "uv configuration file @named.toml")),
 ]
 
 
-@POSIX_ONLY
 @pytest.mark.parametrize("case, env, files, pip, uv", RESOLVER_CASES, ids=[c[0] for c in RESOLVER_CASES])
 def test_resolver_follows_each_installers_rules(ww, site, monkeypatch, case, env, files, pip, uv):
     write_files(site, files)
     for key, value in env.items():
-        monkeypatch.setenv(key, value.format(tmp=site))
+        monkeypatch.setenv(key, placed(site, value))
     for got, want in ((ww._pip_index_settings()["index"], pip), (ww._uv_index_settings()["index"], uv)):
-        assert got == (want and {"url": want[0], "source": want[1].format(tmp=site)})
+        assert got == (want and {"url": want[0], "source": placed(site, want[1])})
 
 
-@POSIX_ONLY
 def test_extra_indexes_and_unreadable_files(ww, site, monkeypatch, caplog):
     monkeypatch.setenv("UV_INDEX", f"mirror={X} {P}")
     write_files(site, {"config/pip/pip.conf": "[global]\nextra-index-url =\n  {X}\n  {U}\n",
@@ -99,7 +114,7 @@ def test_extra_indexes_and_unreadable_files(ww, site, monkeypatch, caplog):
     assert pip["index"] is None and [e["url"] for e in pip["extra_indexes"]] == [X, U]
     assert uv["index"] is None and [e["url"] for e in uv["extra_indexes"]] == [X, P]
     warned = " ".join(r.getMessage() for r in caplog.records)
-    assert str(site / "etc-xdg/pip/pip.conf") in warned and str(site / "config/uv/uv.toml") in warned
+    assert str(place(site, "etc-xdg/pip/pip.conf")) in warned and str(place(site, "config/uv/uv.toml")) in warned
 
 
 # (case, environment, what _installer_environment adds; None: the uv trust pair)

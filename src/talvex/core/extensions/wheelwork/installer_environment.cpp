@@ -44,8 +44,8 @@ void hand_over(const Call &c, nb::handle env, nb::handle from, nb::handle to, co
 }
 
 nb::object installer_environment(Call &c, nb::handle env) {
-    nb::object settings = c.call("_site_network_settings");
-    nb::object pip = settings["pip"], uv = settings["uv"];
+    nb::object pip = c.call("_pip_index_settings"), uv = c.call("_uv_index_settings");
+    nb::object settings = c.call("_proxy_settings");
     hand_over(c, env, pip, uv, "pip", "uv", "UV_DEFAULT_INDEX", "UV_INDEX");
     hand_over(c, env, uv, pip, "uv", "pip", "PIP_INDEX_URL", "PIP_EXTRA_INDEX_URL");
 

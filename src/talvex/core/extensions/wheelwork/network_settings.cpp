@@ -373,14 +373,8 @@ nb::object trust_setting(nb::handle value, nb::handle source) {
     return d;
 }
 
-nb::object site_network_settings(Call &c) {
+nb::object proxy_settings(Call &c) {
     nb::dict result;
-    nb::object pip = c.call("_pip_index_settings");
-    nb::object uv = c.call("_uv_index_settings");
-    result["pip"] = pip;
-    result["uv"] = uv;
-    result["index"] = c.call("_installer_index", "settings"_a = result);
-
     nb::object env_vars = c.g("os").attr("environ");
     bool from_environment = environment_names_proxy(c, env_vars);
     nb::object proxy_source = nb::str(from_environment ? "environment variables"
@@ -406,6 +400,20 @@ nb::object site_network_settings(Call &c) {
     }
     result["proxies"] = listed;
     result["no_proxy"] = no_proxy;
+    return result;
+}
+
+nb::object site_network_settings(Call &c) {
+    nb::dict result;
+    nb::object pip = c.call("_pip_index_settings");
+    nb::object uv = c.call("_uv_index_settings");
+    result["pip"] = pip;
+    result["uv"] = uv;
+    result["index"] = c.call("_installer_index", "settings"_a = result);
+    nb::object proxy = c.call("_proxy_settings");
+    result["proxies"] = proxy["proxies"];
+    result["no_proxy"] = proxy["no_proxy"];
+    nb::object env_vars = c.g("os").attr("environ");
 
     nb::dict trust;
     nb::object system = nb::str("the system trust store");
@@ -514,6 +522,14 @@ const FuncSpec kInstallerIndex = {
     .impl = tvx::body<installer_index>,
 };
 
+const FuncSpec kProxySettings = {
+    .name = "_proxy_settings",
+    .doc = "The proxies urllib finds ({\"proxies\": [...], \"no_proxy\": ...}), each with its source.",
+    .params = {},
+    .returns = "dict[str, Any]",
+    .impl = tvx::body<proxy_settings>,
+};
+
 const FuncSpec kSiteNetworkSettings = {
     .name = "_site_network_settings",
     .doc = "The site's indexes, proxy and trust as pip, uv and the catalog use them.\n"
@@ -531,6 +547,7 @@ void init_network_settings(tvx::ModuleFrame &frame) {
     frame.def(kPipIndexSettings);
     frame.def(kUvIndexSettings);
     frame.def(kInstallerIndex);
+    frame.def(kProxySettings);
     frame.def(kSiteNetworkSettings);
     frame.def(kProjectJsonUrl);
 }
