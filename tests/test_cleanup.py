@@ -3,6 +3,7 @@ import os
 import site
 import sys
 import sysconfig
+import tempfile
 
 import pytest
 
@@ -149,6 +150,18 @@ PRODUCT = {"talvex_native-1.0.dist-info/METADATA": META,
            "talvex/core/extensions/wheelwork.so": "", "talvex/app.py": ""}
 
 
+def _takes_non_ascii_names():
+    with tempfile.TemporaryDirectory() as d:
+        try:
+            os.mkdir(os.path.join(d, "paquetà"))
+            return True
+        except OSError:  # Wine in a C locale
+            return False
+
+
+NON_ASCII = pytest.mark.skipif(not _takes_non_ascii_names(), reason="file names here are ASCII only")
+
+
 # (tree, package, removed in this order)
 @pytest.mark.parametrize("tree, package, removed", [
     pytest.param({**ESSENTIALS, "PySide6_Essentials-6.8.0.dist-info/RECORD":
@@ -166,6 +179,11 @@ PRODUCT = {"talvex_native-1.0.dist-info/METADATA": META,
     pytest.param({"other-1.0.dist-info/METADATA": META, "other-1.0.dist-info/top_level.txt": "other\n",
                   "other-1.0.dist-info/RECORD": "other/__init__.py,,\ntalvex_ext_demo.py,,\ntalvex_ext_demo_x/a.py,,\n",
                   "talvex_ext_demo/__init__.py": ""}, "talvex-ext-demo", ["talvex_ext_demo"], id="true-orphan"),
+    # names whose last UTF-8 byte (0xA0, 0x85) is no whitespace; U+00A0 around a name is
+    pytest.param({"other-1.0.dist-info/METADATA": META, "other-1.0.dist-info/top_level.txt": "x\npaquetà\r\n",
+                  "paquetà/__init__.py": ""}, "paquetà", [], id="top_level-name-ending-in-a-grave", marks=NON_ASCII),
+    pytest.param({"other-1.0.dist-info/METADATA": META, "other-1.0.dist-info/top_level.txt": "\u00a0pakieą\u00a0\n",
+                  "pakieą/__init__.py": ""}, "pakieą", [], id="top_level-name-ending-in-a-ogonek", marks=NON_ASCII),
     pytest.param({"PyYAML-5.1-py3.13.egg-info/installed-files.txt": "PKG-INFO\n../yaml/__init__.py\n",
                   "yaml/__init__.py": ""}, "yaml", [], id="legacy-egg-installed-files"),
     pytest.param({"other-1.0-py3.13.egg-info/installed-files.txt": "talvex_ext_demo/x\n../talvex_ext_demo.py\n",

@@ -1,8 +1,13 @@
 import json
 import logging
+import os
+import re
+import time
 import types
 
 import pytest
+
+import e2e_support as e2e
 
 PKG = "talvex-ext-demo"
 LOCKED = "ERROR: The process cannot access the file because it is being used by another process"
@@ -289,3 +294,19 @@ def test_replay_by_hand_counts_nothing(ww, installer, pending_file, caplog):
         assert ww.process_pending_operations(0, startup=False) == []
     assert ww.pending_operations() == [("install", PKG)] and ww._failed_starts()["install"] == {}
     assert [msg for msg, _ in warned(caplog)] == [STAYS] * 5
+
+
+@pytest.mark.skipif(os.name == "nt", reason="the installer stand-in is a shell script")
+def test_each_installer_run_keeps_to_the_start_budget(ww, pending_file, tmp_path, monkeypatch, caplog):
+    slow = e2e.fake_uv(tmp_path, "slow-uv-bin", "exec sleep 30\n")  # a real run through the drivers
+    monkeypatch.setenv("PATH", f"{slow}{os.pathsep}{os.environ['PATH']}")
+    monkeypatch.setattr(ww, "_site_packages_roots", lambda: [])
+    monkeypatch.setattr(ww, "_REPLAY_SECONDS", 1.0)
+    queue(ww, caplog, ("install", PKG), ("install", "talvex-ext-late"))
+    started = time.monotonic()
+    assert ww.process_pending_operations() == []
+    assert time.monotonic() - started < 10
+    [(msg, (op, pkg, error)), stopped] = warned(caplog)
+    assert (msg, op, pkg) == (STAYS, "install", PKG) and re.fullmatch(r"timed out after (0\.\d|1\.0)s", error)
+    assert stopped == (STOPPED, (1.0, 1, 2))
+    assert ww._failed_starts()["install"] == {PKG: 1} and ww._RUN_DEADLINE.get() is None

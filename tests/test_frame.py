@@ -62,7 +62,7 @@ HEAD = [
 ]
 CONSTANTS_AFTER = {
     "_uninstall_argv": ["_DEFERRED_OPS", "_OP_VERBS", "_RETRY_SECONDS", "_RETRY_INTERVAL",
-                        "_PENDING_LOCK_SECONDS", "_REPLAY_SECONDS", "_MAX_FAILED_STARTS"],
+                        "_PENDING_LOCK_SECONDS", "_REPLAY_SECONDS", "_MAX_FAILED_STARTS", "_RUN_DEADLINE"],
     "normalize_pypi_name": ["_HIDDEN_EXTENSION_PACKAGES"],
 }
 

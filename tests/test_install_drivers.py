@@ -1,6 +1,10 @@
 import json
 import logging
+import os
+import site
+import sys
 import sysconfig
+import types
 
 import pytest
 
@@ -322,3 +326,91 @@ def test_write_probe_that_cannot_tell(ww, site_dir, caplog):
     # purelib and platlib are the same directory here: probed once
     assert [(r.msg, r.args, bool(r.exc_info)) for r in caplog.records] == [
         ("Write probe of %s failed", (str(site_dir),), True)]
+
+
+# --- a lock is recognised before anything else ---------------------------------------------
+
+DICOM = "talvex-ext-dicom-metadata"
+
+
+# A lock whose text mentions metadata and names the locked file in site-packages: deferred,
+# never taken for a broken install (whose retry would uninstall the working version).
+@pytest.mark.parametrize("failure, deferred", [
+    ("error: Failed to install: talvex_ext_dicom_metadata-2.0-py3-none-any.whl\n  Caused by: failed to remove "
+     "file `{site}/talvex_ext_dicom_metadata/_core.pyd`: Der Prozess kann nicht zugreifen. (os error 32)", True),
+    ("ERROR: Could not install packages due to an OSError: [WinError 32] Le processus ne peut pas accéder au "
+     "fichier: '{site}/talvex_ext_dicom_metadata-1.0.dist-info/RECORD'", True),
+    ("error: Failed to fetch metadata of talvex-ext-dicom-metadata (os error 53)", False),
+])
+def test_lock_never_uninstalls(ww, env, pending_file, failure, deferred):
+    env.watch_uninstall()
+    failed = env.fail(failure.format(site=env.site), command=("inst", DICOM))
+    result = ww.run_install(DICOM)
+    assert [e[0] for e in env.events] == ["purge", "cleanup", "run"]  # one run, no uninstall
+    assert result.deferred is deferred and (deferred or result is failed)
+    assert queued(pending_file) == ({"uninstall": [], "install": [DICOM]} if deferred else None)
+
+
+# --- the write probe asks where the installer writes -----------------------------------------
+
+PIP = ("python", "-m", "pip", "install", PKG)
+
+
+@pytest.mark.parametrize("where", ["PIP_TARGET", "--target", "-t", "--user", "PIP_USER", "fallback"])
+def test_lock_where_pip_writes_beside_a_read_only_site(ww, env, pending_file, site_dir, tmp_path, monkeypatch, where):
+    elsewhere = tmp_path / "elsewhere"  # the target, or the user site
+    elsewhere.mkdir()
+    argv = {"--target": PIP + (f"--target={elsewhere}",), "-t": PIP + ("-t", str(elsewhere)),
+            "--user": PIP + ("--user",)}.get(where, PIP)
+    if where.startswith("PIP_"):
+        monkeypatch.setenv(where, str(elsewhere) if where == "PIP_TARGET" else "yes")
+    monkeypatch.setattr(site, "getusersitepackages", lambda: str(elsewhere))
+    monkeypatch.setattr(site, "ENABLE_USER_SITE", where == "fallback")  # pip falls back only then
+    env.fail(DENIED, command=argv)
+    with e2e.unwritable(site_dir):
+        assert ww.run_install(PKG).deferred
+        with e2e.unwritable(elsewhere):
+            assert ww._unwritable_environment(argv) == elsewhere
+    assert queued(pending_file) == {"uninstall": [], "install": [PKG]}
+
+
+def test_write_probe_of_the_environment_uv_was_pointed_at(ww, site_dir, tmp_path):
+    other = tmp_path / "python"  # this interpreter by another name: uv asks it for its own paths
+    uv = ("uv", "pip", "install", "--python")
+    with e2e.unwritable(site_dir):
+        other.symlink_to(sys.executable)
+        assert ww._unwritable_environment(uv + (sys.executable, PKG)) == site_dir
+        assert ww._unwritable_environment(uv + (str(other), PKG)) is None
+        assert ww._unwritable_environment(uv + (str(tmp_path / "missing"), PKG)) is None
+
+
+# --- an installer that exists but cannot be started ---------------------------------------
+
+@pytest.mark.skipif(os.name == "nt", reason="POSIX program files")
+@pytest.mark.parametrize("driver", ["run_install", "run_uninstall"])
+@pytest.mark.parametrize("broken, why", [("not a program", "[Errno 8] Exec format error"),
+                                         ("interpreter not executable", "[Errno 13] Permission denied")])
+def test_installer_that_cannot_be_started(ww, pending_file, tmp_path, monkeypatch, driver, broken, why):
+    uv = tmp_path / "bin" / "uv"
+    uv.parent.mkdir()
+    (tmp_path / "interpreter").write_text("")  # no execute permission
+    uv.write_bytes(b"\x00\x01 no program\n" if broken == "not a program" else f"#!{tmp_path}/interpreter\n".encode())
+    uv.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{uv.parent}{os.pathsep}{os.environ['PATH']}")
+    monkeypatch.setattr(ww, "_site_packages_roots", lambda: [])
+    result = getattr(ww, driver)(PKG)
+    assert (result.ok, result.returncode, result.stderr, result.deferred) == (False, 127, f"{why}: 'uv'", False)
+    assert result.command[:3] == ("uv", "pip", driver[4:]) and not pending_file.exists()
+
+
+# A failed run's record is copied field by field in the record's order, so a host's stand-in
+# that lacks fields fails on the first, as the Python call would.
+@pytest.mark.parametrize("make", [
+    lambda ww: ww._deferred_result("install", PKG, object()),
+    lambda ww: ww.run_install(PKG, defer_on_lock=False),
+    lambda ww: ww.run_install(PKG),
+])
+def test_failure_records_read_the_failed_run_in_field_order(ww, env, pending_file, make):
+    env.results.append(types.SimpleNamespace(ok=False, stderr=LOCKED, stdout=""))
+    with pytest.raises(AttributeError, match="has no attribute 'command'$"):
+        make(ww)

@@ -163,16 +163,24 @@ def test_run_passes_the_windows_settings(ww, monkeypatch, fake_windows):
     assert (kwargs["creationflags"], kwargs["startupinfo"].wShowWindow) == (0x08000000, 0)
 
 
-@pytest.mark.parametrize(
-    "error", [PermissionError("denied"), OSError(8, "Exec format error"), KeyboardInterrupt()])
-def test_other_start_errors_propagate(ww, monkeypatch, error):
+# A program that cannot be started is a failed run that says which and why, as a missing one is.
+@pytest.mark.parametrize("error, stderr", [
+    (PermissionError(13, "Permission denied", "/opt/uv"), "[Errno 13] Permission denied: '/opt/uv'"),
+    (OSError(8, "Exec format error"), "[Errno 8] Exec format error: 'uv'"),
+    (OSError(193, "%1 is not a valid Win32 application"), "[Errno 193] %1 is not a valid Win32 application: 'uv'"),
+    (KeyboardInterrupt(), None),
+])
+def test_start_errors(ww, monkeypatch, error, stderr):
     def fail(*args, **kwargs):
         raise error
 
     monkeypatch.setattr(ww.subprocess, "run", fail)
-    with pytest.raises(type(error)) as caught:
-        ww._run(["uv"])
-    assert caught.value is error
+    if stderr is None:
+        with pytest.raises(KeyboardInterrupt) as caught:
+            ww._run(["uv"])
+        assert caught.value is error
+    else:
+        assert ww._run(["uv"]) == ww.PipResult(False, ("uv",), 127, "", stderr)
 
 
 def test_results_are_built_with_the_current_record_class(ww, monkeypatch):
@@ -246,9 +254,45 @@ def test_subprocess_kwargs_on_windows(ww, monkeypatch, fake_windows):
         ("PermissionError: [WinError 32] Sharing violation: 'Z:\\x\\demo'", True),
         ("FileNotFoundError: [WinError 2] The system cannot find the file specified", False),
         ("[WinError 50] The request is not supported", False),
+        # uv's network errors are no locks; a sharing violation is one in any language
+        ("error: Request failed (os error 50)", False), ("(os error 53)", False), ("os error 59", False),
+        ("Caused by: Der Prozess kann nicht auf die Datei zugreifen (os error 32)", True),
+        ("[WinError 32] Le processus ne peut pas accéder au fichier", True), ("os error 5", True),
         (None, False), ("", False), (0, False), ("os error 2", False),
         ("ERROR: No matching distribution found for talvex-ext-nope", False),
     ],
 )
 def test_file_lock_texts(ww, blob, locked):
     assert ww._looks_like_file_lock_error(blob) is locked
+
+
+def test_records_name_the_module_and_the_function(ww, caplog, pending_file, monkeypatch):
+    caplog.set_level(logging.DEBUG, logger=ww.__name__)
+    ww._run(["no-such-installer-program"])
+    monkeypatch.setattr(ww, "run_install", lambda pkg, **kwargs: ww.PipResult(True, (), 0))
+    ww.queue_pending_op("install", "talvex-ext-demo")
+    ww.process_pending_operations(on_progress=lambda *args: 1 / 0)
+    records = {r.msg: r for r in caplog.records}
+    assert {(r.pathname, r.filename, r.lineno) for r in caplog.records} == {
+        (ww.__file__, os.path.basename(ww.__file__), 0)}
+    assert records["extension pip: %s"].funcName == "_run"
+    failed = records["Progress callback failed"]
+    assert failed.funcName == "process_pending_operations" and type(failed.exc_info[1]) is ZeroDivisionError
+
+    # Whatever keeps a Python module's record from handlers keeps these too.
+    caplog.clear()
+    for off in (lambda: setattr(ww.logger, "disabled", True), lambda: logging.disable(logging.INFO),
+                lambda: ww.logger.addFilter(lambda record: False)):
+        with monkeypatch.context() as patch:
+            patch.setattr(ww.logger, "filters", [])
+            patch.setattr(ww.logger, "disabled", False)
+            off()
+            try:
+                ww._run(["no-such-installer-program"])
+            finally:
+                logging.disable(logging.NOTSET)
+    assert caplog.records == []
+    calls = []  # a logger of the host's own kind is called as it is
+    monkeypatch.setattr(ww, "logger", type("Stand", (), {"info": lambda self, *args: calls.append(args)})())
+    ww._run(["no-such-installer-program"])
+    assert calls == [("extension pip: %s", "no-such-installer-program")]

@@ -106,6 +106,21 @@ def test_keyword_names_that_are_equal_but_not_identical(ww):
     assert ww._quote_arg(**{"".join(["va", "lue"]): "a b"}) == '"a b"'
 
 
+class Unequal(str):  # a str subclass that equals nothing
+    __eq__ = lambda self, other: False  # noqa: E731
+    __hash__ = str.__hash__
+
+
+class Equal(str):  # one whose == is str's
+    pass
+
+
+@pytest.mark.parametrize("keyword", [Unequal("timeout"), Unequal("timeot"), Equal("timeot"), Unequal("argv")])
+def test_keyword_as_a_str_subclass_binds_like_the_interpreter(ww, keyword):
+    args = () if keyword == "argv" else (["x"],)
+    assert str(error_of(ww._run, args, {keyword: 1})) == str(error_of(twin(ww._run), args, {keyword: 1}))
+
+
 # --- function attributes ----------------------------------------------------------------
 
 

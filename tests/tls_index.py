@@ -205,9 +205,9 @@ def gzip_bomb(size=512 * 1024 * 1024, head=b"", fill=b"\0"):
 class ConnectProxy:
     """An HTTP proxy on 127.0.0.1 that answers CONNECT by tunnelling to `target`
     (127.0.0.1:port) whatever host was asked for; records each CONNECT line and its
-    Proxy-Authorization header."""
+    Proxy-Authorization header. With `refuse` (a status line), it answers that instead."""
 
-    def __init__(self, target_port):
+    def __init__(self, target_port, refuse=None):
         self.tunnels = []  # (authority asked for, Proxy-Authorization or None)
         self.lock = threading.Lock()
         proxy = self
@@ -227,6 +227,9 @@ class ConnectProxy:
                              if line.lower().startswith(b"proxy-authorization:")), None)
                 with proxy.lock:
                     proxy.tunnels.append((authority, auth))
+                if refuse:
+                    self.request.sendall(f"HTTP/1.1 {refuse}\r\nContent-Length: 0\r\n\r\n".encode())
+                    return
                 if method != "CONNECT":
                     self.request.sendall(b"HTTP/1.1 405 Not Allowed\r\nContent-Length: 0\r\n\r\n")
                     return

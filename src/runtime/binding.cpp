@@ -143,10 +143,11 @@ nb::object closest_name(PyObject *names, PyObject *keyword) {
     size_t best_distance = SIZE_MAX;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject *name = PyTuple_GET_ITEM(names, i);
-        int same = PyObject_RichCompareBool(name, keyword, Py_EQ);
-        if (same < 0)
+        // The same text is never suggested, whatever the keyword's class makes of ==.
+        int same = PyUnicode_Compare(name, keyword);
+        if (same == -1 && PyErr_Occurred())
             return {};
-        if (same)
+        if (same == 0)
             continue;
         Py_ssize_t name_size = 0;
         const char *name_text = PyUnicode_AsUTF8AndSize(name, &name_size);
@@ -184,7 +185,7 @@ Py_ssize_t find_keyword(PyObject *names, PyObject *keyword) {
         if (PyTuple_GET_ITEM(names, i) == keyword)
             return i;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(names, i), keyword, Py_EQ);
+        int eq = PyObject_RichCompareBool(keyword, PyTuple_GET_ITEM(names, i), Py_EQ);
         if (eq < 0)
             return -2;
         if (eq)

@@ -4,6 +4,7 @@
 #include "common.hpp"
 #include "text_scan.hpp"
 
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -298,9 +299,33 @@ enum class Listing {
     InstalledFiles,  // installed-files.txt of a legacy egg: paths relative to the egg-info
 };
 
+// str.strip() of one line of a UTF-8 listing.  An ASCII line is stripped as
+// bytes; any other is decoded first: the last byte of "à" (0xA0) or "ą" (0x85)
+// is no whitespace, while U+00A0 or U+2003 at either end is.  `held` keeps the
+// re-encoded text the returned view points into.
+std::string_view strip_line(std::string_view line, std::string &held) {
+    bool ascii = true;
+    for (char ch : line)
+        ascii = ascii && static_cast<unsigned char>(ch) < 128;
+    if (ascii)
+        return text::strip(line);
+    PyObject *decoded =
+        PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace");
+    if (!decoded)
+        throw nb::python_error();
+    nb::object stripped = nb::steal(decoded).attr("strip")();
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(stripped.ptr(), &size);
+    if (!utf8)
+        throw nb::python_error();
+    held.assign(utf8, static_cast<size_t>(size));
+    return held;
+}
+
 // Whether a listing names the package directory `target` (or, for the file
 // lists, a file inside it).
 bool claims(std::string_view data, Listing kind, nb::handle target) {
+    std::string held;
     while (!data.empty()) {
         size_t eol = data.find('\n');
         std::string_view line = data.substr(0, eol);
@@ -313,7 +338,7 @@ bool claims(std::string_view data, Listing kind, nb::handle target) {
                 line = line.substr(0, line.find(','));
             }
         } else {
-            line = text::strip(line);
+            line = strip_line(line, held);
         }
         if (kind == Listing::InstalledFiles) {
             if (line.substr(0, 3) != "../" && line.substr(0, 3) != "..\\")
@@ -553,15 +578,18 @@ const FuncSpec kCleanupBrokenPackageInstall = {
 // Signs that what is installed, not the release being installed, made an install
 // fail: the failure text names a path inside one of the site-packages roots, or
 // a metadata directory of the package there has no readable METADATA/PKG-INFO.
+// A locked file names its path in site-packages too, so a failure that reads as
+// a lock is judged by the metadata directories alone.
 bool installed_state_broken(const Call &c, nb::handle pkg, nb::handle failure_text) {
     nb::object target = c.call("normalize_pypi_name", pkg).attr("replace")("-", "_");
     nb::object normcase = c.g("os").attr("path").attr("normcase");
     nb::object sep = c.g("os").attr("sep");
     nb::object text = normcase(failure_text);
+    bool locked = tvx::truthy(c.call("_looks_like_file_lock_error", failure_text));
     for (nb::handle root : c.call("_site_packages_roots")) {
         nb::object spellings[] = {tvx::to_str(root), path_key(c, root)};
         for (nb::handle spelling : spellings) {
-            if (contains(text, normcase(spelling) + sep))
+            if (!locked && contains(text, normcase(spelling) + sep))
                 return true;
         }
         nb::list children;

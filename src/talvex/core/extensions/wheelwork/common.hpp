@@ -54,6 +54,7 @@ void init_missing_deps(tvx::ModuleFrame &frame);
 void init_installer_runner(tvx::ModuleFrame &frame);
 void init_install_argv(tvx::ModuleFrame &frame);             // installer_commands.cpp
 void init_installer_failures(tvx::ModuleFrame &frame);       // installer_runner.cpp
+void init_write_probe(tvx::ModuleFrame &frame);              // from init_installer_failures
 void init_install_drivers(tvx::ModuleFrame &frame);
 void init_package_names(tvx::ModuleFrame &frame);
 void init_extension_packages(tvx::ModuleFrame &frame);       // package_names.cpp
@@ -79,6 +80,21 @@ inline nb::object pip_result(const Call &c, bool ok, nb::handle command, long re
                              nb::handle stdout_text, nb::handle stderr_text,
                              bool deferred = false) {
     return pip_result(c, ok, command, nb::int_(returncode), stdout_text, stderr_text, deferred);
+}
+
+// PipResult(ok=False, command=result.command, returncode=result.returncode,
+//           stdout=result.stdout, stderr=stderr_text(), deferred=deferred):
+// a failure that keeps the failed run's command, status and output, read in
+// that order as the Python call evaluates its arguments (an error names the
+// first attribute missing).
+template <typename Stderr>
+nb::object failure_from(const Call &c, nb::handle result, Stderr &&stderr_text,
+                        bool deferred = false) {
+    nb::object command = result.attr("command");
+    nb::object returncode = result.attr("returncode");
+    nb::object stdout_text = result.attr("stdout");
+    nb::object err = stderr_text();
+    return pip_result(c, false, command, returncode, stdout_text, err, deferred);
 }
 
 }  // namespace wheelwork

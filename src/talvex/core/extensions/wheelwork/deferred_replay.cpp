@@ -2,6 +2,7 @@
 // previous instance held the package's files open.
 #include "common.hpp"
 
+#include <optional>
 #include <tuple>
 #include <utility>
 
@@ -61,6 +62,26 @@ nb::object retry_budget(const Call &c, nb::handle retry_seconds, nb::handle left
     return left < own ? nb::borrow(left) : nb::borrow(retry_seconds);
 }
 
+// `_RUN_DEADLINE.set(deadline)` for as long as the object lives: every installer
+// run started meanwhile on this thread ends by then.
+class RunDeadline {
+public:
+    RunDeadline(const Call &c, nb::handle deadline)
+        : var_(c.g("_RUN_DEADLINE")), token_(var_.attr("set")(deadline)) {}
+    ~RunDeadline() {
+        try {
+            var_.attr("reset")(token_);
+        } catch (nb::python_error &e) {
+            e.discard_as_unraisable("resetting the installer runs' deadline");
+        }
+    }
+    RunDeadline(const RunDeadline &) = delete;
+    RunDeadline &operator=(const RunDeadline &) = delete;
+
+private:
+    nb::object var_, token_;
+};
+
 nb::object process_pending_operations(Call &c, nb::handle retry_seconds, nb::handle on_progress,
                                       nb::handle startup_arg, nb::handle on_dropped) {
     bool startup = tvx::truthy(startup_arg);
@@ -77,11 +98,14 @@ nb::object process_pending_operations(Call &c, nb::handle retry_seconds, nb::han
     // in one write, so that a start that never finishes counts too; a change that
     // completes leaves the queue and its count with it.  The replay as a whole
     // has a budget: the changes it does not reach get their count back and stay
-    // queued for the next start.
+    // queued for the next start, and an installer run still going when it is
+    // spent is stopped (a failed start for its change).
     nb::object deadline, counts;
+    std::optional<RunDeadline> run_deadline;
     if (startup && count > 0) {
         deadline = c.g("time").attr("monotonic")() + c.g("_REPLAY_SECONDS");
         counts = c.call("_count_starts", operations, 1);
+        run_deadline.emplace(c, deadline);
     }
 
     for (Py_ssize_t i = 0; i < count; ++i) {

@@ -296,7 +296,9 @@ public:
     explicit GzipInflater(ProjectNameScanner &scanner)
         : scanner_(scanner), zlib_(nb::module_::import_("zlib")) {}
 
-    bool feed(nb::object data, nb::handle url) {
+    // Decompresses `data` into the scanner, or only counts what it gives when
+    // `scan` is false.  False once the scan gave up (or the data is bad).
+    bool feed(nb::object data, nb::handle url, bool scan = true) {
         received_ += PyBytes_GET_SIZE(data.ptr());
         for (;;) {
             if (!inflater_.is_valid()) {
@@ -314,7 +316,7 @@ public:
             produced_ += PyBytes_GET_SIZE(out.ptr());
             if (produced_ > index::kSimpleIndex.of(received_))
                 index::raise_too_large(url, index::kSimpleIndex.of(received_));
-            if (!scanner_.feed(bytes_view(out)))
+            if (scan && !scanner_.feed(bytes_view(out)))
                 return false;
             if (tvx::truthy(inflater_.attr("eof"))) {
                 data = inflater_.attr("unused_data");
@@ -333,6 +335,8 @@ public:
 
     // The body ended where a member did.
     bool finish() const { return !inflater_.is_valid() && after_member_; }
+    // Bytes decompressed so far.
+    Py_ssize_t produced() const { return produced_; }
 
 private:
     ProjectNameScanner &scanner_;
@@ -342,13 +346,20 @@ private:
     Py_ssize_t received_ = 0, produced_ = 0;
 };
 
+// The most of the simple index kept for a parse of the whole document: a
+// document the scan leaves alone (malformed or unusually shaped) is parsed with
+// json.loads only up to this size -- any JSON of it grows the process by a few
+// tens of MiB at most -- and a larger one is refused as too large.
+constexpr Py_ssize_t kWholeParseLimit = 2 * 1024 * 1024;
+
 // Reads the simple index the way _http_json would (same request, same opening
 // and error mapping: over `connection` of `origin` when that is not None, else
 // through urllib) and scans the body for the visible names as it arrives,
-// keeping the bytes received; `progress` hears how many visible names were
-// found so far after each piece.  Returns true with `names` filled when the scan
-// succeeded; otherwise `document` is what the full parse of the same bytes
-// gives (or None when the response's context manager swallowed an exception).
+// keeping the first bytes received; `progress` hears how many visible names
+// were found so far after each piece.  Returns true with `names` filled when
+// the scan succeeded; otherwise `document` is what the full parse of the same
+// bytes gives (or None when the response's context manager swallowed an
+// exception).
 bool read_simple_index(const Call &c, nb::handle url, nb::handle timeout, nb::handle headers,
                        VisibilityFilter &filter, nb::list &names, nb::object &document,
                        nb::handle origin, nb::object &connection, const index::Deadline &deadline,
@@ -361,31 +372,38 @@ bool read_simple_index(const Call &c, nb::handle url, nb::handle timeout, nb::ha
         GzipInflater inflater(scanner);
         nb::object read = response.attr("read");
         nb::list received;
-        bool scanning = true;
+        Py_ssize_t kept = 0;
+        bool keeping = true, scanning = true, counting = gzip;
         for (;;) {
             nb::object piece = read(kReadBlock);
             if (!tvx::truthy(piece))
                 break;
-            received.append(piece);
+            if (keeping) {
+                received.append(piece);
+                kept += static_cast<Py_ssize_t>(nb::len(piece));
+            }
             if (scanning && !PyBytes_CheckExact(piece.ptr()))
-                scanning = false;
+                scanning = counting = false;
             if (scanning) {
                 scanning = gzip ? inflater.feed(piece, url) : scanner.feed(bytes_view(piece));
                 if (scanning)
                     progress(nb::len(names));
+            } else if (counting) {
+                counting = inflater.feed(piece, url, false);
             }
+            if (keeping && (kept > kWholeParseLimit || inflater.produced() > kWholeParseLimit)) {
+                keeping = false;  // too large to parse whole: the scan must succeed
+                received = nb::list();
+            }
+            if (!scanning && !keeping)
+                index::raise_too_large(url, kWholeParseLimit);
         }
-        auto body = [&] {
-            nb::object joined = nb::bytes("").attr("join")(received);
-            received = nb::list();
-            return joined;
-        };
         // Reading by pieces does not notice a connection closed before the
         // announced length; reading the whole body at once raises this.
         nb::object remaining = tvx::optional_attr(response, "length");
         if (remaining.is_valid() && PyLong_CheckExact(remaining.ptr()) && tvx::truthy(remaining)) {
-            nb::object error =
-                nb::module_::import_("http.client").attr("IncompleteRead")(body(), remaining);
+            nb::object error = nb::module_::import_("http.client")
+                                   .attr("IncompleteRead")(nb::bytes("").attr("join")(received), remaining);
             PyErr_SetRaisedException(error.release().ptr());
             throw nb::python_error();
         }
@@ -393,21 +411,27 @@ bool read_simple_index(const Call &c, nb::handle url, nb::handle timeout, nb::ha
             scanned = true;
             return nb::none();
         }
+        if (!keeping)
+            index::raise_too_large(url, kWholeParseLimit);
         names.attr("clear")();
-        return index::parse_answer(c, url, response, body(), gzip, index::kSimpleIndex);
+        nb::object body = nb::bytes("").attr("join")(received);
+        received = nb::list();
+        return index::parse_answer(c, url, response, body, gzip, index::Limit{kWholeParseLimit, 0});
     };
     reusable = false;
+    nb::object request = index::build_request(url, headers);
     nb::object urllib_timeout = nb::borrow(timeout);
     if (!origin.is_none()) {
+        nb::object handover;
         std::optional<nb::object> value =
-            index::fetch(origin, connection, url, headers, deadline, read, reusable);
+            index::fetch(origin, connection, request, url, deadline, read, reusable, handover);
         if (value) {
             document = *value;
             return scanned;
         }
+        request = handover;
         urllib_timeout = nb::float_(std::max(deadline.left(), 0.001));
     }
-    nb::object request = index::build_request(url, headers);
     document = index::open(url, request, urllib_timeout, read);
     return scanned;
 }
@@ -464,16 +488,16 @@ nb::object pooled_document(const Call &c, nb::handle pool, nb::handle url, nb::h
     nb::object connection = PyList_GET_SIZE(idle.ptr()) > 0 ? nb::object(idle.attr("pop")())
                                                             : index::Origin::connection(origin);
     bool reusable = false;
+    auto read = [&](nb::handle response) {
+        bool gzip = index::is_gzip(index::header(response, "Content-Encoding"));
+        nb::object body = index::read_body(response, index::kDocumentLimit, url);
+        return index::parse_answer(c, url, response, body, gzip, index::kDocument);
+    };
+    nb::object request = index::build_request(url, nb::none());
+    nb::object handover;
     std::optional<nb::object> value;
     try {
-        value = index::fetch(
-            origin, connection, url, nb::none(), deadline,
-            [&](nb::handle response) {
-                bool gzip = index::is_gzip(index::header(response, "Content-Encoding"));
-                nb::object body = index::read_body(response, index::kDocumentLimit, url);
-                return index::parse_answer(c, url, response, body, gzip, index::kDocument);
-            },
-            reusable);
+        value = index::fetch(origin, connection, request, url, deadline, read, reusable, handover);
     } catch (nb::python_error &) {
         connection.attr("close")();
         throw;
@@ -484,7 +508,8 @@ nb::object pooled_document(const Call &c, nb::handle pool, nb::handle url, nb::h
         connection.attr("close")();
     if (value)
         return *value;
-    return c.call("_http_json", url, "timeout"_a = std::max(deadline.left(), 0.001));
+    // The rest of a redirect chain that only urllib can follow, within what is left.
+    return index::open(url, handover, nb::float_(std::max(deadline.left(), 0.001)), read);
 }
 
 // Runs in a worker thread: the entry of one project, filled from its JSON
@@ -586,27 +611,39 @@ struct Connections {
         opener.attr("shutdown")("wait"_a = false);
     }
 
-    ~Connections() {
+    // try: return body() finally: close every connection -- what closing
+    // raises (a KeyboardInterrupt arriving meanwhile) propagates in the body's place.
+    template <typename Body>
+    nb::object closing(Body &&body) {
+        nb::object value;
         try {
-            if (opener.is_valid())
-                opener.attr("shutdown")("wait"_a = false);
-            for (nb::handle connection : held)
-                connection.attr("close")();
-            for (nb::handle connection : idle)
-                connection.attr("close")();
-        } catch (nb::python_error &) {
-            // closing is best effort: the sockets close with their objects
+            value = body();
+        } catch (nb::python_error &e) {
+            tvx::Handling handling(e);
+            close();
+            throw;
+        } catch (...) {
+            close();
+            throw;
         }
+        close();
+        return value;
+    }
+
+private:
+    void close() {
+        if (opener.is_valid())
+            opener.attr("shutdown")("wait"_a = false);
+        for (nb::handle connection : held)
+            connection.attr("close")();
+        for (nb::handle connection : idle)
+            connection.attr("close")();
     }
 };
 
-nb::object list_pypi_talvex_extensions(Call &c, nb::handle prefix, nb::handle timeout,
-                                       nb::handle fetch_metadata, nb::handle max_packages) {
-    // A configured index (the installers' own) is read instead of the public one.
-    nb::object configured = c.call("_installer_index");
-    if (!tvx::truthy(configured["public"]))
-        return c.call("_index_catalog", configured, "prefix"_a = prefix, "timeout"_a = timeout,
-                      "fetch_metadata"_a = fetch_metadata, "max_packages"_a = max_packages);
+// The listing, with its connections in `pool`.
+nb::object list_extensions(Call &c, nb::handle prefix, nb::handle timeout, nb::handle fetch_metadata,
+                           nb::handle max_packages, Connections &pool) {
     nb::object futures_module = nb::module_::import_("concurrent.futures");
     nb::object executor_type = futures_module.attr("ThreadPoolExecutor");
     nb::object as_completed = futures_module.attr("as_completed");
@@ -632,8 +669,7 @@ nb::object list_pypi_talvex_extensions(Call &c, nb::handle prefix, nb::handle ti
                          : -1.0;
     if (seconds == -1.0 && PyErr_Occurred())
         PyErr_Clear();
-    Connections pool;
-    if (own_client && seconds > 0.0 && seconds < 1e9 && index::urllib_is_stock())
+    if (own_client && seconds > 0.0 && seconds < 1e9 && index::own_connections_allowed(accept))
         pool.origin = index::Origin::make(url);
     index::Deadline index_deadline(seconds);
     index::Deadline listing_deadline(
@@ -716,6 +752,18 @@ nb::object list_pypi_talvex_extensions(Call &c, nb::handle prefix, nb::handle ti
             entries.append(by_name[n]);
     }
     return entries;
+}
+
+nb::object list_pypi_talvex_extensions(Call &c, nb::handle prefix, nb::handle timeout,
+                                       nb::handle fetch_metadata, nb::handle max_packages) {
+    // A configured index (the installers' own) is read instead of the public one.
+    nb::object configured = c.call("_installer_index");
+    if (!tvx::truthy(configured["public"]))
+        return c.call("_index_catalog", configured, "prefix"_a = prefix, "timeout"_a = timeout,
+                      "fetch_metadata"_a = fetch_metadata, "max_packages"_a = max_packages);
+    Connections pool;
+    return pool.closing(
+        [&] { return list_extensions(c, prefix, timeout, fetch_metadata, max_packages, pool); });
 }
 
 const FuncSpec kListPypiTalvexExtensions = {

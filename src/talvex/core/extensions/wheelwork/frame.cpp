@@ -99,6 +99,11 @@ void exec_module(nb::module_ m) {
     frame.set("_PENDING_LOCK_SECONDS", nb::float_(10.0));
     frame.set("_REPLAY_SECONDS", nb::float_(30.0));
     frame.set("_MAX_FAILED_STARTS", nb::int_(3));
+    // The time.monotonic() by which an installer run must end, or None: set while
+    // the start-up replay runs, so that its budget bounds each run.
+    frame.set("_RUN_DEADLINE", nb::module_::import_("contextvars")
+                                   .attr("ContextVar")(nb::str("{}._RUN_DEADLINE").format(ns["__name__"]),
+                                                       "default"_a = nb::none()));
     init_pending_ops(frame);
     init_deferred_replay(frame);
     init_broken_install_cleanup(frame);

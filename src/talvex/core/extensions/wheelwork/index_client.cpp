@@ -126,6 +126,17 @@ nb::object error_detail(nb::handle source) {
     tvx::raise_from(PyExc_RuntimeError, message, cause);
 }
 
+// Whether `urlopen` is urllib's own function.
+bool stock_urlopen(nb::handle urlopen) {
+    for (auto [name, value] : {std::pair{"__module__", "urllib.request"}, std::pair{"__qualname__", "urlopen"}}) {
+        nb::object text = tvx::optional_attr(urlopen, name);
+        if (!text.is_valid() || !PyUnicode_Check(text.ptr()) ||
+            PyUnicode_CompareWithASCIIString(text.ptr(), value) != 0)
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 nb::object build_request(nb::handle url, nb::handle headers) {
@@ -142,11 +153,16 @@ nb::object build_request(nb::handle url, nb::handle headers) {
 nb::object open(nb::handle url, nb::handle request, nb::handle timeout,
                 const std::function<nb::object(nb::handle)> &read) {
     nb::object error_module = nb::module_::import_("urllib.error");
-    nb::object urlopen = nb::module_::import_("urllib.request").attr("urlopen");
+    nb::object module = nb::module_::import_("urllib.request");
+    nb::object urlopen = module.attr("urlopen");
     try {
+        nb::object response;
+        if (stock_urlopen(urlopen) && tvx::attr_or(module, "_opener", nb::bool_(true)).is_none())
+            response = module.attr("build_opener")().attr("open")(request, nb::none(), timeout);
+        else
+            response = urlopen(request, "timeout"_a = timeout);
         nb::object value = nb::none();
-        tvx::with(urlopen(request, "timeout"_a = timeout),
-                  [&](nb::handle response) { value = read(response); });
+        tvx::with(response, [&](nb::handle r) { value = read(r); });
         return value;
     } catch (nb::python_error &e) {
         if (!e.matches(error_module.attr("HTTPError")))
@@ -273,34 +289,17 @@ double Deadline::epoch_seconds() const {
 
 namespace {
 
-// The handlers of the opener urlopen builds for itself on its first call (a
-// handler with nothing to do, such as ProxyHandler without proxies, is left out).
-constexpr const char *kDefaultHandlers[] = {
-    "ProxyHandler", "UnknownHandler", "HTTPHandler",        "HTTPDefaultErrorHandler",
-    "HTTPRedirectHandler", "FTPHandler", "FileHandler",     "HTTPErrorProcessor",
-    "DataHandler",  "HTTPSHandler",
-};
-
-// Whether urlopen's opener is the one it makes itself (none yet, or one of
-// the default handlers only), not one installed with install_opener.
-bool default_opener(nb::handle request) {
-    nb::object opener = tvx::optional_attr(request, "_opener");
-    if (!opener.is_valid())
+// Whether the interpreter's default HTTPS context is its own: ssl's
+// create_default_context, not replaced, also as _create_default_https_context.
+bool stock_default_context(nb::handle ssl) {
+    nb::object make = tvx::optional_attr(ssl, "_create_default_https_context");
+    nb::object create = tvx::optional_attr(ssl, "create_default_context");
+    if (!make.is_valid() || !create.is_valid() || !make.is(create))
         return false;
-    if (opener.is_none())
-        return true;
-    nb::handle opener_type(reinterpret_cast<PyObject *>(Py_TYPE(opener.ptr())));
-    if (!opener_type.is(request.attr("OpenerDirector")))
-        return false;
-    nb::object handlers = opener.attr("handlers");
-    if (!PyList_Check(handlers.ptr()) || nb::len(handlers) > std::size(kDefaultHandlers))
-        return false;
-    for (nb::handle handler : handlers) {
-        nb::handle type(reinterpret_cast<PyObject *>(Py_TYPE(handler.ptr())));
-        bool known = false;
-        for (const char *name : kDefaultHandlers)
-            known = known || type.is(request.attr(name));
-        if (!known)
+    for (auto [name, value] : {std::pair{"__module__", "ssl"}, std::pair{"__qualname__", "create_default_context"}}) {
+        nb::object text = tvx::optional_attr(create, name);
+        if (!text.is_valid() || !PyUnicode_Check(text.ptr()) ||
+            PyUnicode_CompareWithASCIIString(text.ptr(), value) != 0)
             return false;
     }
     return true;
@@ -308,14 +307,18 @@ bool default_opener(nb::handle request) {
 
 }  // namespace
 
-bool urllib_is_stock() {
+bool own_connections_allowed(nb::handle headers) {
+    if (!headers.is_none() && !PyDict_CheckExact(headers.ptr()))
+        return false;  // what urllib makes of another mapping is urllib's
     nb::object request = nb::module_::import_("urllib.request");
-    nb::object urlopen = request.attr("urlopen");
-    nb::object module = tvx::optional_attr(urlopen, "__module__");
-    if (!module.is_valid() || !PyUnicode_Check(module.ptr()) ||
-        PyUnicode_CompareWithASCIIString(module.ptr(), "urllib.request") != 0)
+    if (!stock_urlopen(request.attr("urlopen")))
         return false;
-    return default_opener(request);
+    // Any opener at all: urlopen's own first call installs the default one, and
+    // what a host's handlers change is theirs to know.
+    nb::object opener = tvx::optional_attr(request, "_opener");
+    if (!opener.is_valid() || !opener.is_none())
+        return false;
+    return stock_default_context(nb::module_::import_("ssl"));
 }
 
 namespace {
@@ -329,6 +332,16 @@ constexpr size_t kClass = 0, kConnectTo = 1, kTunnelTo = 2, kContext = 3, kKey =
 nb::object origin_key(nb::handle url, nb::object &netloc) {
     return tvx::except_exception(
         [&]() -> nb::object {
+            // urllib keeps control characters and blanks (http.client then
+            // refuses them) where urlsplit drops some: such a URL is urllib's.
+            if (!PyUnicode_Check(url.ptr()))
+                return nb::none();
+            Py_ssize_t n = PyUnicode_GET_LENGTH(url.ptr());
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                Py_UCS4 ch = PyUnicode_READ_CHAR(url.ptr(), i);
+                if (ch <= 0x20 || ch == 0x7f)
+                    return nb::none();
+            }
             nb::object parts = nb::module_::import_("urllib.parse").attr("urlsplit")(url);
             nb::object scheme = parts.attr("scheme").attr("lower")();
             bool https = scheme.equal(nb::str("https"));
@@ -348,19 +361,36 @@ nb::object origin_key(nb::handle url, nb::object &netloc) {
         [] { return nb::none(); });  // urllib reports what is wrong with it
 }
 
-// The TLS context urllib's HTTPS handler makes: the interpreter's default
-// HTTPS context (a replacement of it honoured), speaking HTTP/1.1.
+// The TLS context urllib's HTTPS handler makes (the interpreter's default
+// HTTPS context, speaking HTTP/1.1), made once and reused while nothing it was
+// made from changes: the context functions and the environment that
+// create_default_context reads (the CA file and directory, the key log).
+// Loading the CA store costs tens of milliseconds; urllib pays it per request.
 nb::object default_https_context() {
+    // The one cache of the module, as the interpreter's HTTPS handler may keep
+    // one context: (key, context), touched only with the GIL held.  Never freed:
+    // it may outlive the interpreter's objects at exit.
+    static nb::object *cache = new nb::object[2];
     nb::object ssl = nb::module_::import_("ssl");
-    nb::object make = tvx::optional_attr(ssl, "_create_default_https_context");
-    if (!make.is_valid())
-        make = ssl.attr("create_default_context");
-    nb::object context = make();
+    nb::object env = nb::module_::import_("os").attr("environ");
+    nb::object paths = ssl.attr("get_default_verify_paths")();
+    nb::object key = nb::make_tuple(ssl.attr("create_default_context"),
+                                    ssl.attr("_create_default_https_context"),
+                                    paths.attr("openssl_cafile_env"),
+                                    env.attr("get")(paths.attr("openssl_cafile_env")),
+                                    paths.attr("openssl_capath_env"),
+                                    env.attr("get")(paths.attr("openssl_capath_env")),
+                                    env.attr("get")("SSLKEYLOGFILE"));
+    if (cache[0].is_valid() && cache[0].equal(key))
+        return cache[1];
+    nb::object context = ssl.attr("_create_default_https_context")();
     nb::list alpn;
     alpn.append("http/1.1");
     context.attr("set_alpn_protocols")(alpn);
     if (!context.attr("post_handshake_auth").is_none())
         nb::setattr(context, "post_handshake_auth", nb::bool_(true));
+    cache[0] = key;
+    cache[1] = context;
     return context;
 }
 
@@ -395,10 +425,13 @@ nb::object proxy_for(nb::handle scheme, nb::handle netloc) {
 
 }  // namespace
 
-nb::object Origin::make(nb::handle url, nb::handle context) {
+nb::object Origin::make(nb::handle url, nb::handle request) {
     nb::object netloc;
     nb::object key = origin_key(url, netloc);
     if (key.is_none())
+        return nb::none();
+    // urllib connects to the host its Request reads from the URL.
+    if (request.is_valid() && !tvx::attr_or(request, "host", nb::none()).equal(netloc))
         return nb::none();
     nb::object client = nb::module_::import_("http.client");
     bool https = tvx::truthy(key.attr("startswith")("https:"));
@@ -408,9 +441,7 @@ nb::object Origin::make(nb::handle url, nb::handle context) {
         return nb::none();  // through urllib: a proxy it alone speaks, or an absolute-form request
     nb::object connect_to = proxy.is_none() ? netloc : proxy;
     nb::object tunnel_to = proxy.is_none() ? nb::object(nb::none()) : netloc;
-    nb::object ctx = !https ? nb::object(nb::none())
-                            : context.is_valid() && !context.is_none() ? nb::borrow(context)
-                                                                       : default_https_context();
+    nb::object ctx = https ? default_https_context() : nb::object(nb::none());
     nb::object cls = client.attr(https ? "HTTPSConnection" : "HTTPConnection");
     return nb::make_tuple(cls, connect_to, tunnel_to, ctx, key);
 }
@@ -432,27 +463,20 @@ bool Origin::serves(nb::handle origin, nb::handle url) {
 
 namespace {
 
-// The request headers urllib sends: the module's defaults, the caller's on top
-// (names compared as urllib stores them, capitalised), sent title-cased.
-nb::dict request_headers(nb::handle headers) {
-    nb::dict merged;
-    auto put = [&](nb::handle name, nb::handle value) {
-        merged[tvx::to_str(name).attr("capitalize")()] = value;
-    };
-    put(nb::str("User-Agent"), user_agent());
-    put(nb::str("Accept-Encoding"), nb::str("gzip"));
-    if (tvx::truthy(headers))
-        for (auto [name, value] : nb::borrow<nb::dict>(headers))
-            put(name, value);
+// The headers urllib sends for `request` (its own and the unredirected ones,
+// named as urllib names them), title-cased; the connection is kept open.
+nb::dict request_headers(nb::handle request) {
     nb::dict sent;
-    for (auto [name, value] : merged)
+    for (nb::handle item : request.attr("header_items")()) {
+        auto [name, value] = tvx::unpack_pair(item);
         sent[name.attr("title")()] = value;
+    }
     return sent;
 }
 
 // A timer that, at the deadline, shuts the connection's socket down, so that
 // whatever waits on it (connecting, the status line, a body trickling in)
-// returns at once.  Cancelled when the request is over.
+// returns at once.  Cancelled by run(), which runs one request under it.
 class Watchdog {
 public:
     Watchdog(nb::handle connection, const Deadline &deadline)
@@ -468,27 +492,40 @@ public:
             nb::list sockets = sent;
             sockets.append(conn.attr("sock"));
             for (nb::handle sock : sockets) {
-                try {
-                    if (!sock.is_none())
-                        shutdown(sock, how);
-                } catch (nb::python_error &) {
-                    // a socket already closed has nothing left to wake
-                }
+                // a socket already closed has nothing left to wake
+                tvx::except_exception(
+                    [&] {
+                        if (!sock.is_none())
+                            shutdown(sock, how);
+                    },
+                    [] {});
             }
         });
         timer_ = nb::module_::import_("threading").attr("Timer")(deadline.left(), expire);
         nb::setattr(timer_, "daemon", nb::bool_(true));
         timer_.attr("start")();
     }
-    ~Watchdog() {
-        try {
-            timer_.attr("cancel")();
-        } catch (nb::python_error &) {
-            // nothing to do: the timer only shuts down a socket that is done with
-        }
-    }
     Watchdog(const Watchdog &) = delete;
     Watchdog &operator=(const Watchdog &) = delete;
+
+    // try: return body() finally: timer.cancel() -- whatever cancel() raises
+    // (a KeyboardInterrupt arriving meanwhile) propagates in the body's place.
+    template <typename Body>
+    auto run(Body &&body) -> decltype(body()) {
+        decltype(body()) value;
+        try {
+            value = body();
+        } catch (nb::python_error &e) {
+            tvx::Handling handling(e);
+            timer_.attr("cancel")();
+            throw;
+        } catch (...) {
+            timer_.attr("cancel")();
+            throw;
+        }
+        timer_.attr("cancel")();
+        return value;
+    }
 
     bool fired() const { return fired_->load(); }
 
@@ -506,8 +543,25 @@ private:
     nb::object timer_;
 };
 
-[[noreturn]] void raise_timeout(nb::handle url) {
-    tvx::raise(PyExc_TimeoutError, nb::str("no complete answer from {} in time").format(url));
+// The deadline while an answer is awaited or read: what a socket's time-out
+// raises there.
+[[noreturn]] void raise_timeout() { tvx::raise(PyExc_TimeoutError, "timed out"); }
+
+// A failure while a request is sent (connecting, TLS, the proxy's tunnel, the
+// request itself), as urllib raises it: an OSError becomes URLError(error), the
+// deadline URLError(TimeoutError("timed out")); others propagate.
+[[noreturn]] void raise_url_error(nb::object reason) {
+    nb::object error = nb::module_::import_("urllib.error").attr("URLError")(reason);
+    // `except OSError as err: raise URLError(err)`: the reason is its context.
+    PyException_SetContext(error.ptr(), reason.release().ptr());
+    PyErr_SetRaisedException(error.release().ptr());
+    throw nb::python_error();
+}
+
+[[noreturn]] void raise_send_failure(const nb::python_error &e, bool timed_out) {
+    if (!timed_out && !e.matches(PyExc_OSError))
+        throw e;
+    raise_url_error(timed_out ? nb::handle(PyExc_TimeoutError)("timed out") : nb::borrow(e.value()));
 }
 
 // A kept connection that the server closed meanwhile: the request may be
@@ -522,86 +576,163 @@ bool is_redirect(long status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-constexpr int kMaxRedirects = 10;  // as urllib
+// Bytes of a redirect's body read before its connection is given up instead.
+constexpr Py_ssize_t kRedirectBody = 64 * 1024;
+
+// urllib's redirect step: a fresh HTTPRedirectHandler's http_error_<status>
+// for `request` and its answer, with a parent that keeps the next request
+// instead of opening it.  The next Request (carrying the chain's
+// redirect_dict), a null object when the answer names no place (an error
+// status then), or what the handler raises (HTTPError for a loop or a
+// scheme it refuses).  `drained` tells whether the answer's body was read.
+nb::object next_request(nb::handle request, nb::handle response, long status, bool &drained) {
+    nb::object headers = response.attr("headers");
+    nb::object has = headers.attr("__contains__");
+    if (!tvx::truthy(has("location")) && !tvx::truthy(has("uri")))
+        return nb::object();  // the handler has nothing to follow
+    nb::object module = nb::module_::import_("urllib.request");
+    nb::object types = nb::module_::import_("types");
+    nb::list opened;
+    nb::object parent = types.attr("SimpleNamespace")(
+        "open"_a = nb::cpp_function([opened](nb::handle next, nb::kwargs) { nb::list(opened).append(next); }));
+    nb::object handler = module.attr("HTTPRedirectHandler")();
+    handler.attr("add_parent")(parent);
+    // The answer's body as the handler's `fp` (and an HTTPError's): at most
+    // kRedirectBody bytes of it, read now.
+    nb::object body = response.attr("read")(kRedirectBody);
+    drained = tvx::truthy(response.attr("isclosed")());
+    nb::object fp = nb::module_::import_("io").attr("BytesIO")(body);
+    nb::setattr(request, "timeout", nb::none());
+    nb::object step = handler.attr(nb::str("http_error_{}").format(status).c_str());
+    step(request, fp, status, response.attr("reason"), headers);
+    if (nb::len(opened) == 0)
+        return nb::object();
+    return opened[0];
+}
 
 }  // namespace
 
-std::optional<nb::object> fetch(nb::handle origin, nb::object &connection, nb::handle url,
-                                nb::handle headers, const Deadline &deadline,
+std::optional<nb::object> fetch(nb::handle origin, nb::object &connection, nb::handle request,
+                                nb::handle url, const Deadline &deadline,
                                 const std::function<nb::object(nb::handle)> &read,
-                                bool &reusable) {
+                                bool &reusable, nb::object &handover) {
     reusable = false;
-    nb::object parse = nb::module_::import_("urllib.parse");
-    nb::dict sent = request_headers(headers);
-    nb::object current = nb::borrow(url);
-    auto close = [&] { connection.attr("close")(); };
-    for (int redirects = 0;; ++redirects) {
+    nb::object error_module = nb::module_::import_("urllib.error");
+    nb::object here = nb::borrow(origin);  // the origin of the request now made
+    nb::object elsewhere;                   // its connection when not the caller's
+    nb::object req = nb::borrow(request);
+    auto current = [&]() -> nb::object & { return elsewhere.is_valid() ? elsewhere : connection; };
+    auto close = [&] { current().attr("close")(); };
+    for (;;) {
+        nb::object conn = current();
         if (deadline.passed())
-            raise_timeout(url);
-        nb::object parts = parse.attr("urlsplit")(current);
-        nb::object selector = parts.attr("path");
-        if (!tvx::truthy(selector))
-            selector = nb::str("/");
-        if (tvx::truthy(parts.attr("query")))
-            selector = nb::str("{}?{}").format(selector, parts.attr("query"));
-        Watchdog watchdog(connection, deadline);
-        nb::object response;
-        for (int attempt = 0;; ++attempt) {
-            nb::object sock = connection.attr("sock");
-            bool kept = !sock.is_none();
-            nb::setattr(connection, "timeout", nb::float_(deadline.left()));
+            raise_url_error(nb::handle(PyExc_TimeoutError)("timed out"));
+        nb::object selector = req.attr("selector");
+        nb::dict sent = request_headers(req);
+        Watchdog watchdog(conn, deadline);
+        // One request under the watchdog: its value, or a null object with
+        // `next` set for a redirect to follow.
+        nb::object next;
+        bool drained = false;
+        nb::object value = watchdog.run([&]() -> nb::object {
+            nb::object response;
+            for (int attempt = 0;; ++attempt) {
+                conn = current();
+                nb::object sock = conn.attr("sock");
+                bool kept = !sock.is_none();
+                nb::setattr(conn, "timeout", nb::float_(deadline.left()));
+                try {
+                    if (kept)
+                        sock.attr("settimeout")(deadline.left());
+                    conn.attr("request")("GET", selector, "headers"_a = sent);
+                } catch (nb::python_error &e) {
+                    close();
+                    if (!tvx::is_exception(e))
+                        throw;
+                    if (kept && attempt == 0 && !watchdog.fired() && closed_by_server(e))
+                        continue;
+                    raise_send_failure(e, watchdog.fired() || e.matches(PyExc_TimeoutError));
+                }
+                watchdog.watch(conn);
+                try {
+                    response = conn.attr("getresponse")();
+                    break;
+                } catch (nb::python_error &e) {
+                    close();
+                    if (!tvx::is_exception(e))
+                        throw;
+                    if (watchdog.fired() || e.matches(PyExc_TimeoutError))
+                        raise_timeout();
+                    if (kept && attempt == 0 && closed_by_server(e))
+                        continue;
+                    throw;
+                }
+            }
+            long status = nb::cast<long>(response.attr("status"));
             try {
-                if (kept)
-                    sock.attr("settimeout")(deadline.left());
-                connection.attr("request")("GET", selector, "headers"_a = sent);
-                watchdog.watch(connection);
-                response = connection.attr("getresponse")();
-                break;
+                if (status >= 200 && status < 300) {
+                    nb::object got = read(response);
+                    if (watchdog.fired())  // what was read may be cut short
+                        raise_timeout();
+                    reusable = tvx::truthy(response.attr("isclosed")()) && !conn.attr("sock").is_none();
+                    if (!reusable)
+                        close();
+                    return got;
+                }
+                if (is_redirect(status)) {
+                    try {
+                        next = next_request(req, response, status, drained);
+                    } catch (nb::python_error &e) {
+                        if (!e.matches(error_module.attr("HTTPError")))
+                            throw;
+                        nb::object detail = error_detail(e.value());
+                        close();
+                        raise_status(url, e.value(), detail, e);
+                    }
+                    if (next.is_valid()) {
+                        if (!drained)
+                            close();
+                        return nb::object();
+                    }
+                }
+                nb::object detail = error_detail(response);
+                close();
+                nb::object http_error = error_module.attr("HTTPError")(
+                    req.attr("full_url"), status, response.attr("reason"), response.attr("headers"), nb::none());
+                PyErr_SetRaisedException(http_error.release().ptr());
+                nb::python_error cause;
+                raise_status(url, cause.value(), detail, cause);
             } catch (nb::python_error &e) {
                 close();
                 if (watchdog.fired() && tvx::is_exception(e))
-                    raise_timeout(url);
-                if (!kept || attempt > 0 || !closed_by_server(e))
-                    throw;
+                    raise_timeout();
+                throw;
             }
+        });
+        if (value.is_valid()) {
+            if (elsewhere.is_valid()) {
+                elsewhere.attr("close")();
+                reusable = false;
+            }
+            return value;
         }
-        long status = nb::cast<long>(response.attr("status"));
-        nb::object location = response.attr("getheader")("Location");
-        try {
-            if (status >= 200 && status < 300) {
-                nb::object value = read(response);
-                if (watchdog.fired())  // what was read may be cut short
-                    raise_timeout(url);
-                reusable = tvx::truthy(response.attr("isclosed")()) &&
-                           !connection.attr("sock").is_none();
-                if (!reusable)
-                    close();
-                return value;
+        // A redirect: on a connection of its origin, or on to urllib.
+        nb::object target = next.attr("full_url");
+        if (!Origin::serves(here, target)) {
+            nb::object there = Origin::make(target, next);
+            if (there.is_none()) {
+                close();
+                handover = next;
+                return std::nullopt;
             }
-            if (is_redirect(status) && !location.is_none()) {
-                response.attr("read")(64 * 1024);
-                if (!tvx::truthy(response.attr("isclosed")()))
-                    close();
-                current = parse.attr("urljoin")(current, location);
-                if (redirects + 1 >= kMaxRedirects || !Origin::serves(origin, current)) {
-                    close();
-                    return std::nullopt;  // urllib follows it, or says why not
-                }
-                continue;
-            }
-            nb::object detail = error_detail(response);
-            close();
-            nb::object http_error = nb::module_::import_("urllib.error").attr("HTTPError")(
-                current, status, response.attr("reason"), response.attr("headers"), nb::none());
-            PyErr_SetRaisedException(http_error.release().ptr());
-            nb::python_error cause;
-            raise_status(url, cause.value(), detail, cause);
-        } catch (nb::python_error &e) {
-            close();
-            if (watchdog.fired() && tvx::is_exception(e) && !e.matches(PyExc_TimeoutError))
-                raise_timeout(url);
-            throw;
+            if (elsewhere.is_valid())
+                elsewhere.attr("close")();
+            else if (!connection.attr("sock").is_none())
+                connection.attr("close")();  // the caller's connection is done with
+            here = there;
+            elsewhere = Origin::connection(here);
         }
+        req = next;
     }
 }
 
@@ -612,21 +743,23 @@ nb::object get_json(const Call &c, nb::handle url, nb::handle timeout, nb::handl
         nb::object body = read_body(response, limit.per_byte ? -1 : limit.fixed, url);
         return parse_answer(c, url, response, body, gzip, limit);
     };
+    nb::object request = build_request(url, headers);
     nb::object urllib_timeout = nb::borrow(timeout);
     double seconds = PyFloat_Check(timeout.ptr()) || PyLong_Check(timeout.ptr())
                          ? PyFloat_AsDouble(timeout.ptr())
                          : -1.0;
     if (seconds == -1.0 && PyErr_Occurred())
         PyErr_Clear();  // a time-out urllib must judge
-    if (seconds > 0.0 && seconds < kLongest && urllib_is_stock()) {
-        nb::object origin = Origin::make(url);
+    if (seconds > 0.0 && seconds < kLongest && own_connections_allowed(headers)) {
+        nb::object origin = Origin::make(url, request);
         if (!origin.is_none()) {
             Deadline deadline(seconds);
             nb::object connection = Origin::connection(origin);
             bool reusable = false;
+            nb::object handover;
             std::optional<nb::object> value;
             try {
-                value = fetch(origin, connection, url, headers, deadline, read, reusable);
+                value = fetch(origin, connection, request, url, deadline, read, reusable, handover);
             } catch (...) {
                 connection.attr("close")();
                 throw;
@@ -634,10 +767,10 @@ nb::object get_json(const Call &c, nb::handle url, nb::handle timeout, nb::handl
             connection.attr("close")();
             if (value)
                 return *value;
+            request = handover;
             urllib_timeout = nb::float_(std::max(deadline.left(), 0.001));
         }
     }
-    nb::object request = build_request(url, headers);
     return open(url, request, urllib_timeout, read);
 }
 

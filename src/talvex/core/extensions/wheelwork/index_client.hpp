@@ -16,9 +16,12 @@ namespace wheelwork::index {
 nb::object build_request(nb::handle url, nb::handle headers);
 
 // `with urllib.request.urlopen(request, timeout=timeout) as response:
-// return read(response)`, urlopen looked up now.  An HTTP error status becomes
-// RuntimeError("HTTP <code> for <url>: <start of the error body>") raised from
-// it; None when the response's context manager swallows an exception.
+// return read(response)`, urlopen looked up now.  While urlopen is urllib's own
+// and no opener is installed, the opener it would build is built for this
+// request alone, so that urlopen's first call does not install it for good.
+// An HTTP error status becomes RuntimeError("HTTP <code> for <url>: <start of
+// the error body>") raised from it; None when the response's context manager
+// swallows an exception.
 nb::object open(nb::handle url, nb::handle request, nb::handle timeout,
                 const std::function<nb::object(nb::handle)> &read);
 
@@ -73,34 +76,43 @@ private:
     Clock::time_point at_;
 };
 
-// Whether urllib is as the interpreter ships it: urlopen not replaced and no
-// opener installed.  Only then do the module's own connections stand in for it.
-bool urllib_is_stock();
+// Whether nothing the host set could make urllib answer a request with these
+// `headers` differently from the module's own connections: urlopen not replaced,
+// no opener installed (whatever its handlers), the interpreter's default TLS
+// context not replaced, and `headers` None or a dict.
+bool own_connections_allowed(nb::handle headers);
 
 // Persistent HTTP(S) connections to one origin, made the way urllib would make
 // them: the default TLS context, the environment's proxy (unless bypassed) as
 // a CONNECT tunnel.  Held as a Python tuple so that worker threads share it.
 class Origin {
 public:
-    // None when the module's own client cannot take this URL (a scheme other
-    // than http/https, credentials in it or in the proxy, an unusual proxy).
-    static nb::object make(nb::handle url, nb::handle context = nb::handle());
+    // None when the module's own client cannot take this URL as urllib would
+    // (a scheme other than http/https, credentials in it or in the proxy, an
+    // unusual proxy, characters urllib keeps but a URL parser drops, a host
+    // that `request`, a urllib Request for it, reads otherwise).
+    static nb::object make(nb::handle url, nb::handle request = nb::handle());
     // A new connection, not yet connected.
     static nb::object connection(nb::handle origin);
     // Whether `url` is on this origin.
     static bool serves(nb::handle origin, nb::handle url);
 };
 
-// GET `url` over `connection` (replaced by a new one when the server closed it)
-// with urllib's headers, following redirects on the same origin, bounded as a
-// whole by `deadline`.  A 2xx answer is handed to `read`; an error status
-// raises the RuntimeError of _http_json.  nullopt when the request is one for
-// urllib after all (a redirect elsewhere, ...): nothing was read then.
-// `reusable` tells whether the connection may serve another request.
-std::optional<nb::object> fetch(nb::handle origin, nb::object &connection, nb::handle url,
-                                nb::handle headers, const Deadline &deadline,
+// GET `request` (a urllib Request for `url`) over `connection` of `origin`
+// (replaced by a new one when the server closed it) with its headers, following
+// redirects as urllib's redirect handler does -- on the module's own connections
+// to any http(s) origin -- all bounded by `deadline`.  A 2xx answer is handed to
+// `read`.  Failures are urllib's: an OSError while a request is sent (connecting,
+// TLS, the proxy's tunnel) as URLError with it as the reason, the deadline as
+// TimeoutError("timed out") (wrapped the same way while sending), an error status
+// (a redirect loop included) as the RuntimeError of _http_json.  nullopt when
+// the chain must go on in urllib: `handover` is then the Request to open (it
+// carries the chain's redirect count).  `reusable` tells whether `connection`
+// may serve another request.
+std::optional<nb::object> fetch(nb::handle origin, nb::object &connection, nb::handle request,
+                                nb::handle url, const Deadline &deadline,
                                 const std::function<nb::object(nb::handle)> &read,
-                                bool &reusable);
+                                bool &reusable, nb::object &handover);
 
 // The body of an answer, read whole when `limit` is negative, else at most
 // `limit` bytes (more raise ValueError naming `url`).

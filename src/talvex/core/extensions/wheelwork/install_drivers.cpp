@@ -70,9 +70,10 @@ nb::object not_queued_result(const Call &c, const char *op, nb::handle pkg, nb::
                 "written (the log says why).\n"
                 "Close Talvex and run:\n  {}")
             .format(pkg, verb, c.call("_pending_ops_path"), command);
-    nb::object message = tvx::to_str(result.attr("stderr")) + nb::str("\n\n") + explanation;
-    return pip_result(c, false, result.attr("command"), result.attr("returncode"),
-                      result.attr("stdout"), c.call("sanitize_cli_text", message));
+    return failure_from(c, result, [&] {
+        nb::object message = tvx::to_str(result.attr("stderr")) + nb::str("\n\n") + explanation;
+        return c.call("sanitize_cli_text", message);
+    });
 }
 
 // The result for a change that failed with a lock-like text in an environment
@@ -89,8 +90,7 @@ nb::object not_writable_result(const Call &c, bool install, nb::handle pkg, nb::
                 "Run Talvex with the rights to change that environment (for example as an "
                 "administrator), or install Talvex for this user only.")
             .format(pkg, install ? "installed" : "removed", where);
-    return pip_result(c, false, result.attr("command"), result.attr("returncode"),
-                      result.attr("stdout"), c.call("sanitize_cli_text", message));
+    return failure_from(c, result, [&] { return c.call("sanitize_cli_text", message); });
 }
 
 bool mentions_broken_metadata(nb::handle result) {
@@ -147,9 +147,13 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
     // A half-written dist-info makes the installer trip over its own records:
     // clear it out, uninstall what is left, and try once more.  Only for that:
     // when the new release itself failed, or nothing installed is broken, the
-    // uninstall would only take away the version that works.
+    // uninstall would only take away the version that works.  A locked file is
+    // never a reason: its text may well mention metadata or a path in
+    // site-packages, and the uninstall would remove the working version that the
+    // deferred change is meant to replace at the next start.
     bool retry = false;
-    if (!tvx::truthy(result.attr("ok")) && mentions_broken_metadata(result)) {
+    if (!tvx::truthy(result.attr("ok")) && !looks_locked(c, result) &&
+        mentions_broken_metadata(result)) {
         if (release_failed(result))
             tvx::log(c, "info",
                      "Install of %s failed in the release being installed; the installed version "
@@ -174,7 +178,7 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
     if (!tvx::truthy(result.attr("ok"))) {
         if (!looks_locked(c, result))
             return result;
-        nb::object unwritable = c.call("_unwritable_environment");
+        nb::object unwritable = c.call("_unwritable_environment", result.attr("command"));
         if (!unwritable.is_none())
             return not_writable_result(c, true, pkg, result, unwritable);
         if (tvx::truthy(defer_on_lock)) {
@@ -183,9 +187,10 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
             return c.call("_deferred_result", "install", pkg, result);
         }
         nb::object hint = nb::str(kLockHint) + tvx::to_str(c.call("install_command", pkg));
-        nb::object message = tvx::to_str(result.attr("stderr")) + nb::str("\n\n") + hint;
-        return pip_result(c, false, result.attr("command"), result.attr("returncode"),
-                          result.attr("stdout"), c.call("sanitize_cli_text", message));
+        return failure_from(c, result, [&] {
+            nb::object message = tvx::to_str(result.attr("stderr")) + nb::str("\n\n") + hint;
+            return c.call("sanitize_cli_text", message);
+        });
     }
 
     // The newest wish wins: an uninstall queued earlier would remove this install
@@ -203,13 +208,16 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
             return result;
         }
         c.call("clear_pending_op", "install", pkg);
+        // Read in the order of the record's fields, as the Python call would.
         nb::object command = deps.attr("command");
         if (!tvx::truthy(command))
             command = result.attr("command");
+        nb::object returncode = deps.attr("returncode");
+        nb::object stdout_text = result.attr("stdout");
         nb::object message = nb::str("Installed '") + tvx::to_str(pkg) +
                              nb::str("' but dependency install failed:\n") +
                              tvx::to_str(deps.attr("output"));
-        return pip_result(c, false, command, deps.attr("returncode"), result.attr("stdout"),
+        return pip_result(c, false, command, returncode, stdout_text,
                           c.call("sanitize_cli_text", message));
     }
 
@@ -231,7 +239,7 @@ nb::object run_uninstall(Call &c, nb::handle package, nb::handle defer_on_lock) 
         return result;
     }
     if (looks_locked(c, result)) {
-        nb::object unwritable = c.call("_unwritable_environment");
+        nb::object unwritable = c.call("_unwritable_environment", result.attr("command"));
         if (!unwritable.is_none())
             return not_writable_result(c, false, pkg, result, unwritable);
     }

@@ -1,9 +1,10 @@
 // Running the installer: a hidden child process with a time-out whose outcome,
 // whatever happens, comes back as a PipResult; and the classifier that tells a
-// failure caused by files locked by a running process.
+// failure caused by files locked by a running process (the write probe that
+// tells it apart from a refusal is in environment_write_probe.cpp).
 #include "common.hpp"
 
-#include <cerrno>
+#include <string_view>
 
 namespace wheelwork {
 
@@ -76,6 +77,21 @@ nb::object run(Call &c, nb::handle argv, nb::handle timeout) {
         parts.append(tvx::to_str(item));
     nb::tuple cmd = nb::tuple(parts);
 
+    // Within a budget (the start-up replay's) the run gets what is left of it.
+    nb::object limit = nb::borrow(timeout);
+    const char *spec = "";  // how the time-out message spells the limit
+    nb::object deadline = c.g("_RUN_DEADLINE").attr("get")();
+    if (!deadline.is_none()) {
+        nb::object left = deadline - c.g("time").attr("monotonic")();
+        if (left <= nb::float_(0.0))
+            return pip_result(c, false, cmd, 124, nb::str(""),
+                              nb::str("not started: the time allowed for it had run out"));
+        if (timeout.is_none() || left < timeout) {
+            limit = left;
+            spec = ".1f";
+        }
+    }
+
     tvx::log(c, "info", "extension pip: %s", nb::str(" ").attr("join")(cmd));
 
     nb::dict env;
@@ -94,14 +110,17 @@ nb::object run(Call &c, nb::handle argv, nb::handle timeout) {
         nb::dict kwargs;
         kwargs["capture_output"] = true;
         kwargs["text"] = false;
-        kwargs["timeout"] = timeout;
+        kwargs["timeout"] = limit;
         kwargs["check"] = false;
         kwargs["env"] = env;
         kwargs["stdin"] = subprocess.attr("DEVNULL");
         merge_keywords(run_child, kwargs, c.call("_subprocess_kwargs"));
         completed = run_child(nb::list(cmd), **kwargs);
     } catch (nb::python_error &e) {
-        if (e.matches(PyExc_FileNotFoundError)) {
+        if (e.matches(PyExc_OSError)) {
+            // The installer could not be started: missing, not executable ("[Errno 13]
+            // Permission denied"), not a program ("[Errno 8] Exec format error", "[WinError
+            // 193] %1 is not a valid Win32 application").
             tvx::Handling handling(e);
             // On Windows the exception names no file ("[WinError 2] The system cannot find
             // the file specified"): add the program, the way OSError shows a filename.
@@ -113,7 +132,7 @@ nb::object run(Call &c, nb::handle argv, nb::handle timeout) {
         if (e.matches(c.g("subprocess").attr("TimeoutExpired"))) {
             tvx::Handling handling(e);
             nb::object partial = cleaned(c, e.value().attr("stdout"));
-            nb::object spelled = nb::steal(PyObject_Format(timeout.ptr(), nb::str("").ptr()));
+            nb::object spelled = nb::steal(PyObject_Format(limit.ptr(), nb::str(spec).ptr()));
             if (!spelled.is_valid())
                 throw nb::python_error();
             nb::object message = nb::str("timed out after ") + spelled + nb::str("s");
@@ -134,12 +153,15 @@ nb::object run(Call &c, nb::handle argv, nb::handle timeout) {
 }
 
 // Texts by which pip and uv report files held open by a running process (or an
-// attempt to replace the application's own executable). The last two are the
-// interpreter's own prefix of ERROR_ACCESS_DENIED and ERROR_SHARING_VIOLATION, which
-// stays the same when Windows words the message in another language.
+// attempt to replace the application's own executable).  The error numbers are
+// ERROR_ACCESS_DENIED (5) and ERROR_SHARING_VIOLATION (32), as uv prints them
+// ("os error 32") and as the interpreter prefixes pip's message ("[WinError 32]"):
+// both stay the same when Windows words the message in another language.  A
+// number is matched whole: "os error 53" (network path not found) is no lock.
 constexpr const char *kLockMarkers[] = {
     "access is denied",
     "os error 5",
+    "os error 32",
     "being used by another process",
     "is in use",
     "cannot access the file",
@@ -148,85 +170,46 @@ constexpr const char *kLockMarkers[] = {
     "[winerror 32]",
 };
 
+bool ascii_digit(Py_UCS4 ch) { return ch >= '0' && ch <= '9'; }
+
+// Whether `marker` occurs in `text`, a number at its end not followed by
+// another digit.
+bool has_marker(nb::handle text, std::string_view marker) {
+    nb::str needle(marker.data(), marker.size());
+    bool numbered = ascii_digit(static_cast<unsigned char>(marker.back()));
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    Py_ssize_t width = static_cast<Py_ssize_t>(marker.size());
+    for (Py_ssize_t start = 0;;) {
+        Py_ssize_t at = PyUnicode_Find(text.ptr(), needle.ptr(), start, length, 1);
+        if (at == -2)
+            throw nb::python_error();
+        if (at < 0)
+            return false;
+        Py_ssize_t end = at + width;
+        if (!numbered || end >= length || !ascii_digit(PyUnicode_READ_CHAR(text.ptr(), end)))
+            return true;
+        start = at + 1;
+    }
+}
+
 nb::object looks_like_file_lock_error(Call &, nb::handle blob) {
     if (!tvx::truthy(blob))
         return nb::bool_(false);
     nb::object text = blob.attr("lower")();
     for (const char *marker : kLockMarkers) {
-        int found = PySequence_Contains(text.ptr(), nb::str(marker).ptr());
-        if (found < 0)
-            throw nb::python_error();
+        bool found;
+        if (PyUnicode_Check(text.ptr())) {
+            found = has_marker(text, marker);
+        } else {  // `marker in text`, with the error that gives
+            int contained = PySequence_Contains(text.ptr(), nb::str(marker).ptr());
+            if (contained < 0)
+                throw nb::python_error();
+            found = contained != 0;
+        }
         if (found)
             return nb::bool_(true);
     }
     return nb::bool_(false);
-}
-
-// An OSError that says the file system refused to create a file: no
-// permission (an ACL, an immutable directory) or a read-only file system.
-bool write_refused(const nb::python_error &e) {
-    if (e.matches(PyExc_PermissionError))
-        return true;
-    if (!e.matches(PyExc_OSError))
-        return false;
-    nb::object code = tvx::attr_or(e.value(), "errno", nb::none());
-    return nb::isinstance<nb::int_>(code) && nb::cast<int>(code) == EROFS;
-}
-
-// Creates and removes an empty file of a random name in `directory`.  Returns
-// false when the file system refuses to create it; other errors propagate.
-// (tempfile.mkstemp is no probe here: on Windows it takes "access denied" in a
-// directory for a name clash and tries ten thousand names.)
-bool can_create_file_in(const Call &c, nb::handle directory) {
-    nb::object os = c.g("os");
-    nb::object flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL");
-    for (const char *extra : {"O_CLOEXEC", "O_NOINHERIT"})
-        flags = flags | tvx::attr_or(os, extra, nb::int_(0));
-    for (int attempt = 0;; ++attempt) {
-        nb::object name = nb::str(".talvex-write-probe-{}").format(os.attr("urandom")(6).attr("hex")());
-        nb::object probe = os.attr("path").attr("join")(directory, name);
-        try {
-            os.attr("close")(os.attr("open")(probe, flags, 0600));
-        } catch (nb::python_error &e) {
-            if (write_refused(e))
-                return false;
-            if (!e.matches(PyExc_FileExistsError) || attempt >= 10)
-                throw;
-            continue;
-        }
-        try {
-            os.attr("unlink")(probe);
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_OSError))
-                throw;
-            tvx::log(c, "warning", "Could not remove %s: %s", probe, e.value());
-        }
-        return true;
-    }
-}
-
-nb::object unwritable_environment(Call &c) {
-    nb::object sysconfig = nb::module_::import_("sysconfig");
-    nb::list probed;
-    for (const char *scheme_key : {"purelib", "platlib"}) {
-        nb::object directory;
-        bool refused = tvx::except_exception(
-            [&] {
-                directory = sysconfig.attr("get_path")(scheme_key);
-                if (!tvx::truthy(directory) ||
-                    PySequence_Contains(probed.ptr(), directory.ptr()) == 1)
-                    return false;
-                probed.append(directory);
-                return !can_create_file_in(c, directory);
-            },
-            [&](const nb::python_error &e) {
-                tvx::log_exc(c, e, "debug", "Write probe of %s failed", tvx::or_none(directory));
-                return false;
-            });
-        if (refused)
-            return c.g("Path")(directory);
-    }
-    return nb::none();
 }
 
 const FuncSpec kSubprocessKwargs = {
@@ -251,18 +234,6 @@ const FuncSpec kLooksLikeFileLockError = {
     .impl = tvx::body<looks_like_file_lock_error>,
 };
 
-const FuncSpec kUnwritableEnvironment = {
-    .name = "_unwritable_environment",
-    .doc = "Site-packages directory of this interpreter that this process may not write, or None.\n"
-           "\n"
-           "Probed by creating and removing a file in each.  An installer that was refused\n"
-           "there reports \"access is denied\" just as it does for a file held open by a\n"
-           "running process, but no restart will let it through.\n",
-    .params = {},
-    .returns = "Path | None",
-    .impl = tvx::body<unwritable_environment>,
-};
-
 }  // namespace
 
 void init_installer_runner(tvx::ModuleFrame &frame) {
@@ -272,7 +243,7 @@ void init_installer_runner(tvx::ModuleFrame &frame) {
 
 void init_installer_failures(tvx::ModuleFrame &frame) {
     frame.def(kLooksLikeFileLockError);
-    frame.def(kUnwritableEnvironment);
+    init_write_probe(frame);
 }
 
 }  // namespace wheelwork

@@ -680,9 +680,8 @@ nb::object deferred_result(Call &c, nb::handle op, nb::handle pkg, nb::handle re
                 "The change has been queued and will finish automatically the next time "
                 "Talvex starts.")
             .format(pkg, verb);
-    nb::object stderr_text = c.call("sanitize_cli_text", message);
-    return pip_result(c, false, result.attr("command"), result.attr("returncode"),
-                      result.attr("stdout"), stderr_text, true);
+    return failure_from(
+        c, result, [&] { return c.call("sanitize_cli_text", message); }, true);
 }
 
 const FuncSpec kPendingOpsPath = {
