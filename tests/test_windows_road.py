@@ -16,6 +16,7 @@ import base64
 import hashlib
 import json
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -105,7 +106,7 @@ HOST = textwrap.dedent("""
         runs.append(result.stderr + "\\n" + result.stdout)
         return result
     ww._run = recorded
-    r = getattr(ww, sys.argv[1])("talvex-ext-demo")
+    r = getattr(ww, sys.argv[1])(sys.argv[3] if len(sys.argv) > 3 else "talvex-ext-demo")
     print(json.dumps({"loaded": loaded, "purged": purged, "ok": r.ok, "deferred": r.deferred,
                       "queue": ww.pending_operations(), "message": r.stderr, "installer": runs}), flush=True)
     sys.stdin.readline()
@@ -253,3 +254,28 @@ STARTUP_INFO = textwrap.dedent("""
     ctypes.windll.kernel32.GetStartupInfoW(ctypes.byref(info))
     print(f"show-window flag {info.dwFlags & 1}, shown {info.wShowWindow}")
 """)
+
+
+@needs_demo
+def test_locked_upgrade_from_a_wheel_file_is_finished_from_its_copy(road, tmp_path, wheels):
+    # The file sits in a download folder with blanks and non-ASCII letters, which is
+    # cleaned before the next start; no index has 2.0.
+    target, pending, env = road
+    downloads = tmp_path / "Téléchargements d'Ana ü"
+    downloads.mkdir()
+    wheel = downloads / "talvex_ext_demo-2.0-cp313-cp313-win_amd64.whl"
+    shutil.copy(wheels / wheel.name, wheel)
+    env = {**env, "PIP_FIND_LINKS": str(tmp_path / "no-links")}
+    host = start(HOST, env, "run_upgrade", "module", str(wheel))
+    try:
+        seen = report(host)
+        assert (seen["ok"], seen["deferred"], seen["queue"]) == (False, True, [["install", "talvex-ext-demo"]]), seen
+        assert "PermissionError: [WinError" in seen["installer"][0]
+        shutil.rmtree(downloads)
+        nxt = start(NEXT_INSTANCE, {**env, "TALVEX_WAIT_FOR_PID": str(host.pid)})
+    finally:
+        release(host)
+    after = report(nxt)
+    assert nxt.wait(timeout=120) == 0
+    assert after == {"waited": True, "done": ["install talvex-ext-demo"], "version": "2.0", "queue": [], "left": None}
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(pending.name)] == [pending.name + ".lock"]

@@ -134,7 +134,9 @@ def build_parser() -> argparse.ArgumentParser:
             "runs; a change that meets files locked by a running Talvex is queued for its next "
             f"start (exit status {EXIT_DEFERRED}).",
         )
-        p.add_argument("names", nargs="+", type=_package_name, metavar="NAME", help="package name")
+        p.add_argument("names", nargs="+", type=_package_name, metavar="NAME",
+                       help="package name" + ("" if name == "uninstall" else
+                                              ", or the path of a wheel file (.whl) to install"))
 
     add("pending", "show the changes queued for the next start", commands.cmd_pending, [as_json],
         description="Show the changes queued for the next start of Talvex, in the order they run, "

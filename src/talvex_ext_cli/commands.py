@@ -193,9 +193,23 @@ def _is_installed(ww, name: str) -> bool:
     return True
 
 
+def _distribution(ww, name: str) -> str:
+    """The distribution a wheel file named by *name* holds; *name* itself otherwise
+    (or when the file cannot tell: the driver then says what is wrong with it)."""
+    request = getattr(ww, "_wheel_file_request", None)
+    path = request(name) if callable(request) else None
+    if path is None:
+        return name
+    try:
+        return ww._check_wheel_file(path)[0]
+    except (ValueError, OSError):
+        return ""
+
+
 def _change_one(ww, out: Console, name: str, doing: str, done: str, driver: str, display: str) -> int:
-    if name.strip() and not ww.is_user_visible_extension_package(name.strip()):
-        out.warning(f"'{name}' is not a Talvex extension package (talvex-ext-*)")
+    dist = _distribution(ww, name) if done != "Uninstalled" else name
+    if dist.strip() and not ww.is_user_visible_extension_package(dist.strip()):
+        out.warning(f"'{dist}' is not a Talvex extension package (talvex-ext-*)")
     out.line(f"{doing} {inline(name)} with {ww.installer_label()}:")
     out.line(f"  $ {inline(getattr(ww, display)(name))}")
     was_installed = done != "Uninstalled" or _is_installed(ww, name)
@@ -208,6 +222,10 @@ def _change_one(ww, out: Console, name: str, doing: str, done: str, driver: str,
             f" closed, '{PROG} apply-pending' finishes it now."
         )
         return EXIT_DEFERRED
+    if not result.ok and not result.command:
+        # Refused before any installer ran (a bad name or wheel file).
+        out.line(f"Failed: {inline(_first_paragraph(clean(result.stderr)))}")
+        return EXIT_FAILURE
     if not result.ok:
         out.line(f"Failed: the installer exited with status {result.returncode}.")
         output = result.output
@@ -221,8 +239,9 @@ def _change_one(ww, out: Console, name: str, doing: str, done: str, driver: str,
             return EXIT_FAILURE
         out.line(f"{done} {inline(name)}.")
     else:
-        version = inline(_installed_version(ww, name))
-        out.line(f"{done} {inline(name)}{' ' + version if version else ''}.")
+        version = inline(_installed_version(ww, dist or name))
+        shown = name if dist == name else f"{dist} from {name}"
+        out.line(f"{done} {inline(shown)}{' ' + version if version else ''}.")
     return EXIT_OK
 
 
@@ -256,11 +275,23 @@ def _failed_starts(ww) -> dict:
     return count_of() if callable(count_of) else {}
 
 
+def _wheel_files(ww) -> dict:
+    files_of = getattr(ww, "_pending_wheel_files", None)
+    return files_of() if callable(files_of) else {}
+
+
 def cmd_pending(args: Namespace, out: Console) -> int:
     ww = wheelwork()
     queued = ww.pending_operations()
     failed = _failed_starts(ww) if queued else {}
-    ops = [{"operation": op, "package": pkg, "failed_starts": failed.get(op, {}).get(pkg, 0)} for op, pkg in queued]
+    files = _wheel_files(ww) if queued else {}
+    ops = []
+    for op, pkg in queued:
+        entry = {"operation": op, "package": pkg, "failed_starts": failed.get(op, {}).get(pkg, 0)}
+        kept = files.get(pkg) if op == "install" else None
+        if kept:  # an install from a wheel file: the user's path and the copy the replay installs
+            entry.update(file=kept["source"], copy=kept["file"])
+        ops.append(entry)
     if args.json:
         out.json(ops)
         return EXIT_OK
@@ -268,8 +299,14 @@ def cmd_pending(args: Namespace, out: Console) -> int:
         out.line("No changes are queued.")
         return EXIT_OK
     out.line(f"{count(len(ops), 'change')} queued for the next start of Talvex, in the order they run:")
-    out.table(["OPERATION", "PACKAGE", "FAILED STARTS"],
-              [[o["operation"], o["package"], str(o["failed_starts"])] for o in ops])
+    headers = ["OPERATION", "PACKAGE", "FAILED STARTS"]
+    rows = [[o["operation"], o["package"], str(o["failed_starts"])] for o in ops]
+    if any("file" in o for o in ops):
+        # The file the user named; the replay installs the copy kept beside the queue.
+        headers.append("FROM FILE")
+        for row, o in zip(rows, ops):
+            row.append(o.get("file", "-"))
+    out.table(headers, rows)
     limit = getattr(ww, "_MAX_FAILED_STARTS", None)
     if limit and any(o["failed_starts"] for o in ops):
         out.line()

@@ -55,6 +55,7 @@ void init_installer_runner(tvx::ModuleFrame &frame);
 void init_install_argv(tvx::ModuleFrame &frame);             // installer_commands.cpp
 void init_installer_failures(tvx::ModuleFrame &frame);       // installer_runner.cpp
 void init_write_probe(tvx::ModuleFrame &frame);              // from init_installer_failures
+void init_wheel_file(tvx::ModuleFrame &frame);
 void init_install_drivers(tvx::ModuleFrame &frame);
 void init_package_names(tvx::ModuleFrame &frame);
 void init_extension_packages(tvx::ModuleFrame &frame);       // package_names.cpp
@@ -68,6 +69,23 @@ void init_index_catalog(tvx::ModuleFrame &frame);
 // Whether the installed state of *pkg* (a bare name) is broken, judged from the
 // site-packages roots and the installer's failure text (broken_install_cleanup.cpp).
 bool installed_state_broken(const tvx::Call &c, nb::handle pkg, nb::handle failure_text);
+
+// A wheel file whose name ends in ".whl" in another case (".WHL"): the installers
+// take only ".whl", so they get a copy named so, in a temporary folder of its own
+// that goes when the guard does (wheel_file.cpp).  `path` is the file itself when
+// its name needs nothing.  Raises OSError when the copy cannot be made.
+class StagedWheel {
+public:
+    StagedWheel(const tvx::Call &c, nb::handle file);
+    ~StagedWheel();
+    StagedWheel(const StagedWheel &) = delete;
+    StagedWheel &operator=(const StagedWheel &) = delete;
+    nb::object path;
+
+private:
+    nb::object remove_;  // shutil.rmtree, once a folder was made
+    nb::object folder_;
+};
 
 // The PipResult class, built at import (see pip_result.cpp).
 nb::object build_pip_result_class(tvx::ModuleFrame &frame);

@@ -185,6 +185,13 @@ nb::object apply_deferred_op(Call &c, nb::handle op, nb::handle pkg, nb::handle 
         budget = nb::steal(seconds);
     }
     bool uninstall = op.equal(nb::str("uninstall"));
+    // An install queued from a wheel file installs the copy kept beside the queue.
+    nb::object source = nb::borrow(pkg);
+    if (!uninstall) {
+        nb::object kept = c.call("_pending_wheel_files").attr("get")(c.call("_pending_key", pkg));
+        if (!kept.is_none())
+            source = nb::object(kept["file"]);
+    }
     nb::object deadline = c.g("time").attr("monotonic")() + budget;
 
     // A restart starts this instance before the previous one has let go of the
@@ -199,7 +206,7 @@ nb::object apply_deferred_op(Call &c, nb::handle op, nb::handle pkg, nb::handle 
             done = tvx::truthy(result.attr("ok")) ||
                    !tvx::truthy(c.call("_dist_is_installed", pkg));
         } else {
-            result = c.call("run_install", pkg, "upgrade"_a = true, "defer_on_lock"_a = false);
+            result = c.call("run_install", source, "upgrade"_a = true, "defer_on_lock"_a = false);
             done = tvx::truthy(result.attr("ok"));
         }
         if (done)

@@ -112,6 +112,7 @@ void exec_module(nb::module_ m) {
     init_installer_runner(frame);
     init_install_argv(frame);
     init_installer_failures(frame);
+    init_wheel_file(frame);
     init_install_drivers(frame);
     init_package_names(frame);
     frame.set("_HIDDEN_EXTENSION_PACKAGES",

@@ -4,6 +4,8 @@
 #include "common.hpp"
 
 #include <string_view>
+#include <optional>
+#include <tuple>
 
 namespace wheelwork {
 
@@ -59,11 +61,12 @@ bool looks_locked(const Call &c, nb::handle result) {
 // The result for an operation that met a lock and could not be queued either
 // (the pending-operations file cannot be written): a failure, and it says so,
 // with the installer's own message and the command to run with Talvex closed.
-nb::object not_queued_result(const Call &c, const char *op, nb::handle pkg, nb::handle result) {
+nb::object not_queued_result(const Call &c, const char *op, nb::handle pkg, nb::handle shown,
+                             nb::handle result) {
     nb::object verb = c.g("_OP_VERBS").attr("get")(op, "changed");
     nb::object command = c.call(std::string_view(op) == "install" ? "install_command"
                                                                   : "uninstall_command",
-                                pkg);
+                                shown);
     nb::object explanation =
         nb::str("'{}' is in use by Talvex, so its files could not be {} now, and the change could "
                 "NOT be queued for the next start: the pending-operations file {} could not be "
@@ -131,10 +134,39 @@ bool release_failed(nb::handle result) {
 
 nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
                        nb::handle defer_on_lock) {
-    nb::object pkg = c.call("_package_name_only", package);
-    nb::object rejected = rejected_name(c, pkg);
-    if (!rejected.is_none())
-        return rejected;
+    // A wheel file goes the road of a name: the name it holds is the bare name
+    // (purge, cleanup, queue key), the file takes the name's place as the
+    // requirement, and its own Requires-Dist lists the dependencies.
+    nb::object file = c.call("_wheel_file_request", package);
+    nb::object pkg, needs = nb::none();
+    std::optional<StagedWheel> staged;
+    if (!file.is_none()) {
+        nb::object checked;
+        try {
+            checked = c.call("_check_wheel_file", file);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_ValueError))
+                throw;
+            return pip_result(c, false, nb::tuple(), 2, nb::str(""),
+                              nb::str("{}: {}").format(tvx::to_str(file), e.value()));
+        }
+        std::tie(pkg, needs) = tvx::unpack_pair(checked);
+        try {
+            staged.emplace(c, file);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_OSError))
+                throw;
+            return pip_result(c, false, nb::tuple(), 2, nb::str(""),
+                              nb::str("{}: cannot be copied for the installer ({})")
+                                  .format(tvx::to_str(file), e.value()));
+        }
+    } else {
+        pkg = c.call("_package_name_only", package);
+        nb::object rejected = rejected_name(c, pkg);
+        if (!rejected.is_none())
+            return rejected;
+    }
+    nb::object shown = file.is_none() ? pkg : file;  // what a command to run by hand installs
 
     c.call("purge_imported_package_modules", pkg);
     nb::object cleaned = c.call("cleanup_broken_package_install", pkg);
@@ -142,7 +174,9 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
         tvx::log(c, "info", "Cleaned %d broken path(s) before install of %s",
                  nb::int_(nb::len(cleaned)), pkg);
 
-    nb::object result = c.call("_run", c.call("_install_argv", pkg));
+    nb::object result = c.call("_run", file.is_none()
+                                           ? c.call("_install_argv", pkg)
+                                           : c.call("_wheel_install_argv", pkg, staged->path));
 
     // A half-written dist-info makes the installer trip over its own records:
     // clear it out, uninstall what is left, and try once more.  Only for that:
@@ -172,7 +206,10 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
         tvx::except_exception([&] { c.call("run_uninstall", pkg, "defer_on_lock"_a = false); },
                               [] {});
         c.call("cleanup_broken_package_install", pkg);
-        result = c.call("_run", c.call("_install_argv", pkg, "force_target"_a = true));
+        result = c.call("_run", file.is_none()
+                                    ? c.call("_install_argv", pkg, "force_target"_a = true)
+                                    : c.call("_wheel_install_argv", pkg, staged->path,
+                                             "force_target"_a = true));
     }
 
     if (!tvx::truthy(result.attr("ok"))) {
@@ -182,11 +219,14 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
         if (!unwritable.is_none())
             return not_writable_result(c, true, pkg, result, unwritable);
         if (tvx::truthy(defer_on_lock)) {
-            if (!tvx::truthy(c.call("queue_pending_op", "install", pkg)))
-                return not_queued_result(c, "install", pkg, result);
+            nb::object queued = file.is_none()
+                                    ? c.call("queue_pending_op", "install", pkg)
+                                    : c.call("queue_pending_op", "install", pkg, "wheel"_a = file);
+            if (!tvx::truthy(queued))
+                return not_queued_result(c, "install", pkg, shown, result);
             return c.call("_deferred_result", "install", pkg, result);
         }
-        nb::object hint = nb::str(kLockHint) + tvx::to_str(c.call("install_command", pkg));
+        nb::object hint = nb::str(kLockHint) + tvx::to_str(c.call("install_command", shown));
         return failure_from(c, result, [&] {
             nb::object message = tvx::to_str(result.attr("stderr")) + nb::str("\n\n") + hint;
             return c.call("sanitize_cli_text", message);
@@ -196,7 +236,9 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
     // The newest wish wins: an uninstall queued earlier would remove this install
     // at the next start.
     c.call("clear_pending_op", "uninstall", pkg);
-    nb::object deps = c.call("_install_missing_deps", pkg);
+    nb::object deps = needs.is_none()
+                          ? c.call("_install_missing_deps", pkg)
+                          : c.call("_install_missing_deps", pkg, "requires"_a = needs);
     if (!tvx::truthy(deps.attr("ok"))) {
         if (looks_locked(c, deps)) {
             // The extension itself is in place; its dependencies get another
@@ -248,7 +290,7 @@ nb::object run_uninstall(Call &c, nb::handle package, nb::handle defer_on_lock) 
         // would otherwise be replayed after it and bring the package back.
         c.call("clear_pending_op", "install", pkg);
         if (!tvx::truthy(c.call("queue_pending_op", "uninstall", pkg)))
-            return not_queued_result(c, "uninstall", pkg, result);
+            return not_queued_result(c, "uninstall", pkg, pkg, result);
         return c.call("_deferred_result", "uninstall", pkg, result);
     }
     return result;
@@ -261,6 +303,11 @@ nb::object run_upgrade(Call &c, nb::handle package) {
 const FuncSpec kRunInstall = {
     .name = "run_install",
     .doc = "Install *package* from PyPI, repairing broken local metadata first.\n"
+           "\n"
+           "*package* may also name a wheel file (``.whl``; ``~`` and relative paths\n"
+           "allowed): the file is checked first and refused with return code 2 when it\n"
+           "is no usable wheel; otherwise it is installed like the name it holds, and a\n"
+           "locked install keeps a copy of it for the replay at the next start.\n"
            "\n"
            "The request is reduced to its bare distribution name (extras, pins and markers\n"
            "dropped); anything that is not a plain distribution name is refused without\n"

@@ -74,6 +74,9 @@ nb::object install_argv(Call &c, nb::handle pkg, nb::handle /*force_target*/) {
 }
 
 nb::object install_command(Call &c, nb::handle package, nb::handle /*upgrade*/) {
+    nb::object file = c.call("_wheel_file_request", package);
+    if (!file.is_none())
+        return c.call("_wheel_install_command", file);
     nb::object bare = c.call("_package_name_only", package);
     return c.call("_display_command", c.call("_install_argv", bare));
 }

@@ -144,10 +144,12 @@ nb::object requires_dist_strings(Call &c, nb::handle package) {
     return from_index.is_valid() ? from_index : nb::list();
 }
 
-nb::object missing_third_party_deps(Call &c, nb::handle package) {
+nb::object missing_third_party_deps(Call &c, nb::handle package, nb::handle needs) {
     nb::list missing;
     nb::set seen;
-    nb::object requirements = c.call("_requires_dist_strings", package);
+    // A wheel installed from a file brings its own list: the index may not know it.
+    nb::object requirements = needs.is_none() ? c.call("_requires_dist_strings", package)
+                                                 : nb::borrow(needs);
     for (nb::handle req : requirements) {
         if (!tvx::truthy(c.call("_marker_allows_install", req)))
             continue;
@@ -162,8 +164,10 @@ nb::object missing_third_party_deps(Call &c, nb::handle package) {
     return missing;
 }
 
-nb::object install_missing_deps(Call &c, nb::handle package) {
-    nb::object missing = c.call("_missing_third_party_deps", package);
+nb::object install_missing_deps(Call &c, nb::handle package, nb::handle needs) {
+    nb::object missing = needs.is_none()
+                             ? c.call("_missing_third_party_deps", package)
+                             : c.call("_missing_third_party_deps", package, "requires"_a = needs);
     if (!tvx::truthy(missing))
         return pip_result(c, true, nb::tuple(), 0, nb::str("no missing deps"), nb::str(""));
     tvx::log(c, "info", "Installing missing extension deps (unlocked): %s",
@@ -225,15 +229,18 @@ const FuncSpec kRequiresDistStrings = {
 
 const FuncSpec kMissingThirdPartyDeps = {
     .name = "_missing_third_party_deps",
-    .doc = "Names of Requires-Dist not yet installed, excluding locked runtime pkgs.",
-    .params = {arg("package", "str")},
+    .doc = "Names of Requires-Dist not yet installed, excluding locked runtime pkgs.\n"
+           "\n"
+           "*requires* (a wheel file's own Requires-Dist) replaces the lookup of the\n"
+           "installed metadata and the index.\n",
+    .params = {arg("package", "str"), kwarg("requires", "list[str] | None", dflt(nullptr))},
     .returns = "list[str]",
     .impl = tvx::body<missing_third_party_deps>,
 };
 
 const FuncSpec kInstallMissingDeps = {
     .name = "_install_missing_deps",
-    .params = {arg("package", "str")},
+    .params = {arg("package", "str"), kwarg("requires", "list[str] | None", dflt(nullptr))},
     .returns = "PipResult",
     .impl = tvx::body<install_missing_deps>,
 };

@@ -589,6 +589,193 @@ void forget_starts(Call &c, nb::handle kind, nb::handle key) {
     write_starts(c, file, counts);
 }
 
+// --- wheel files ------------------------------------------------------------------
+//
+// An install deferred from a wheel file keeps a copy of the file in
+// "<queue file>.wheels/" (the user's download folder may be cleaned before the
+// next start) and records it in "<queue file>.wheel-files":
+//   {"queue": <sha256 of the queue file>, "install": {key: {"file": <copy's name>,
+//                                                           "source": <the user's path>}}}
+// The queue file still holds the plain name: a version that knows nothing of the
+// record installs the name from the index.  A record is trusted only while the
+// queue file is the one it was written with, so a queue changed by such a
+// version turns every record into an install by name, and the next change made
+// here drops the records and copies that no queued install needs.  Records and
+// copies are changed under the queue's lock.
+
+nb::object beside_queue(const Call &c, const char *suffix) {
+    nb::object target = write_target(c.call("_pending_ops_path"));
+    return target.attr("with_name")(target.attr("name") + nb::str(suffix));
+}
+
+nb::object wheels_record(const Call &c) { return beside_queue(c, ".wheel-files"); }
+nb::object wheels_folder(const Call &c) { return beside_queue(c, ".wheels"); }
+
+bool wheel_side_exists(const Call &c) {
+    nb::object exists = c.g("os").attr("path").attr("lexists");
+    return tvx::truthy(exists(wheels_record(c))) || tvx::truthy(exists(wheels_folder(c)));
+}
+
+// The queue file's digest, "" when there is none, None when it cannot be read.
+nb::object queue_digest(const Call &c) {
+    try {
+        nb::object data = write_target(c.call("_pending_ops_path")).attr("read_bytes")();
+        return nb::module_::import_("hashlib").attr("sha256")(data).attr("hexdigest")();
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_FileNotFoundError))
+            return nb::str("");
+        if (!is_oserror(e))
+            throw;
+        return nb::none();
+    }
+}
+
+// The trusted records: {key: {"file": name, "source": path}}.
+nb::dict wheel_records(const Call &c) {
+    nb::dict records;
+    nb::object file = wheels_record(c);
+    nb::object data;
+    try {
+        if (!stat_is("S_ISREG", c.g("os").attr("stat")(file)))
+            return records;
+        data = c.g("json").attr("loads")(file.attr("read_text")("encoding"_a = "utf-8"));
+    } catch (nb::python_error &e) {
+        if (is_oserror(e))
+            return records;
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError))
+            throw;
+        tvx::log(c, "warning", "Ignoring unreadable wheel-files record %s", file);
+        return records;
+    }
+    if (!nb::isinstance<nb::dict>(data) || !data.attr("get")("queue").equal(queue_digest(c)))
+        return records;
+    nb::object stored = data.attr("get")("install");
+    if (!nb::isinstance<nb::dict>(stored))
+        return records;
+    for (auto [key, entry] : nb::borrow<nb::dict>(stored)) {
+        if (!nb::isinstance<nb::str>(key) || !nb::isinstance<nb::dict>(entry))
+            continue;
+        nb::object name = entry.attr("get")("file"), source = entry.attr("get")("source");
+        // A bare file name, nothing that leads out of the folder.
+        if (!nb::isinstance<nb::str>(name) || !nb::isinstance<nb::str>(source) ||
+            !c.g("os").attr("path").attr("basename")(name).equal(name) ||
+            name.equal(nb::str(".")) || name.equal(nb::str("..")))
+            continue;
+        nb::dict kept;
+        kept["file"] = name;
+        kept["source"] = source;
+        records[key] = kept;
+    }
+    return records;
+}
+
+// A copy of `wheel` in the folder, made atomically; its name, or None (logged)
+// when it cannot be made.
+nb::object keep_wheel_copy(Call &c, nb::handle wheel) {
+    nb::object folder = wheels_folder(c);
+    nb::object name = c.g("os").attr("path").attr("basename")(c.g("os").attr("fspath")(wheel));
+    // The installers take only a lower-case ".whl".
+    if (tvx::truthy(name.attr("lower")().attr("endswith")(".whl")))
+        name = name.attr("__getitem__")(nb::slice(0, -4)) + nb::str(".whl");
+    try {
+        folder.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+        nb::object target = folder / name;
+        nb::object tmp = create_temporary(c, target);
+        try {
+            c.g("shutil").attr("copyfile")(wheel, tmp);
+            nb::object fh = tmp.attr("open")("r+b");
+            try {
+                c.g("os").attr("fsync")(fh.attr("fileno")());
+            } catch (nb::python_error &) {
+                try {
+                    fh.attr("close")();
+                } catch (nb::python_error &) {
+                }
+                throw;
+            }
+            fh.attr("close")();
+            retry_while_in_use(c, [&] { c.g("os").attr("replace")(tmp, target); });
+        } catch (...) {
+            try {
+                tmp.attr("unlink")("missing_ok"_a = true);
+            } catch (nb::python_error &) {
+            }
+            throw;
+        }
+        return name;
+    } catch (nb::python_error &e) {
+        if (!is_oserror(e))
+            throw;
+        tvx::log(c, "warning", "Could not keep a copy of %s: %s", wheel, e.value());
+        return nb::none();
+    }
+}
+
+// Writes the records of the installs still queued, with the queue file's
+// current digest, and removes the copies no record names.  False (logged)
+// when the record cannot be written.
+bool write_wheel_records(Call &c, nb::dict records) {
+    nb::object file = wheels_record(c), folder = wheels_folder(c);
+    nb::object queued = c.call("_read_ops").attr("get")("install", nb::list());
+    nb::dict kept;
+    nb::set names;
+    for (auto [key, entry] : records)
+        if (contains(queued, key)) {
+            kept[key] = entry;
+            names.add(nb::object(entry["file"]));
+        }
+    bool written = true;
+    try {
+        if (nb::len(kept) == 0) {
+            file.attr("unlink")("missing_ok"_a = true);
+        } else {
+            nb::dict data;
+            data["queue"] = queue_digest(c);
+            data["install"] = kept;
+            nb::object old_stat = nb::none();
+            if (file_exists(c, file))
+                old_stat = c.g("os").attr("stat")(file);
+            replace_durably(c, file, c.g("json").attr("dumps")(data, "indent"_a = 1), old_stat);
+        }
+    } catch (nb::python_error &e) {
+        if (!is_oserror(e))
+            throw;
+        tvx::log(c, "warning", "Could not update %s: %s", file, e.value());
+        written = false;
+    }
+    try {
+        if (tvx::truthy(folder.attr("is_dir")())) {
+            for (nb::handle entry : folder.attr("iterdir")())
+                if (!names.contains(entry.attr("name")) && tvx::truthy(entry.attr("is_file")()))
+                    entry.attr("unlink")("missing_ok"_a = true);
+            if (nb::len(names) == 0)
+                folder.attr("rmdir")();
+        }
+    } catch (nb::python_error &e) {
+        if (!is_oserror(e))
+            throw;
+        tvx::log(c, "warning", "Could not update %s: %s", folder, e.value());
+    }
+    return written;
+}
+
+nb::object pending_wheel_files(Call &c) {
+    nb::dict out;
+    if (!wheel_side_exists(c))
+        return out;
+    nb::object queued = c.call("_read_ops").attr("get")("install", nb::list());
+    nb::object folder = wheels_folder(c);
+    for (auto [key, entry] : wheel_records(c)) {
+        if (!contains(queued, key))
+            continue;
+        nb::dict shown;
+        shown["file"] = tvx::to_str(folder / nb::object(entry["file"]));
+        shown["source"] = entry["source"];
+        out[key] = shown;
+    }
+    return out;
+}
+
 nb::object pending_packages(Call &c, nb::handle op) {
     nb::object kind = tvx::truthy(op) ? nb::object(tvx::to_str(op)) : nb::object(nb::str(""));
     nb::object ops = c.call("_read_ops");
@@ -600,33 +787,6 @@ nb::object pending_packages(Call &c, nb::handle op) {
     return copy;
 }
 
-nb::object queue_pending_op(Call &c, nb::handle op, nb::handle package) {
-    nb::object kind = kind_of(op);
-    if (!contains(c.g("_DEFERRED_OPS"), kind))
-        return nb::bool_(false);
-    nb::object key = c.call("_pending_key", package);
-    if (!tvx::truthy(key))
-        return nb::bool_(false);
-    {
-        QueueLock lock(c);
-        if (!queue_file_readable(c))
-            return nb::bool_(false);
-        nb::object ops = c.call("_read_ops");
-        nb::object keys = ops[kind];
-        if (contains(keys, key))
-            return nb::bool_(true);
-        keys.attr("append")(key);
-        c.call("_write_ops", ops);
-        // A write that failed has only logged its warning: read back what the
-        // next start will find before telling the caller it is queued.
-        if (!contains(c.call("_read_ops")[kind], key))
-            return nb::bool_(false);
-        forget_starts(c, kind, key);
-    }
-    tvx::log(c, "info", "Queued %s of %s for the next start", kind, key);
-    return nb::bool_(true);
-}
-
 // The queue's list of `kind` without `key`.
 nb::list without(nb::handle ops, nb::handle kind, nb::handle key) {
     nb::list kept;
@@ -634,6 +794,71 @@ nb::list without(nb::handle ops, nb::handle kind, nb::handle key) {
         if (!entry.equal(key))
             kept.append(entry);
     return kept;
+}
+
+nb::object queue_pending_op(Call &c, nb::handle op, nb::handle package, nb::handle wheel) {
+    nb::object kind = kind_of(op);
+    if (!contains(c.g("_DEFERRED_OPS"), kind))
+        return nb::bool_(false);
+    nb::object key = c.call("_pending_key", package);
+    if (!tvx::truthy(key))
+        return nb::bool_(false);
+    bool from_file = !wheel.is_none() && kind.equal(nb::str("install"));
+    bool added = false;
+    {
+        QueueLock lock(c);
+        if (!queue_file_readable(c))
+            return nb::bool_(false);
+        bool side = wheel_side_exists(c);
+        nb::dict records = side ? wheel_records(c) : nb::dict();  // before the queue changes
+        nb::object copy = nb::none();
+        if (from_file) {
+            copy = keep_wheel_copy(c, wheel);
+            if (copy.is_none())
+                return nb::bool_(false);
+        }
+        nb::object ops = c.call("_read_ops");
+        nb::object keys = ops[kind];
+        added = !contains(keys, key);
+        if (added) {
+            keys.attr("append")(key);
+            c.call("_write_ops", ops);
+            // A write that failed has only logged its warning: read back what the
+            // next start will find before telling the caller it is queued.
+            if (!contains(c.call("_read_ops")[kind], key)) {
+                if (side || from_file)
+                    write_wheel_records(c, records);
+                return nb::bool_(false);
+            }
+            forget_starts(c, kind, key);
+        }
+        // The later request wins: a file replaces what was queued for the
+        // package, a name drops the record of a file.
+        if (from_file || side) {
+            if (from_file) {
+                nb::dict entry;
+                entry["file"] = copy;
+                entry["source"] = tvx::to_str(c.g("os").attr("fspath")(wheel));
+                records[key] = entry;
+            } else if (kind.equal(nb::str("install")) && records.contains(key)) {
+                records.attr("pop")(key);
+            }
+            if (!write_wheel_records(c, records) && from_file) {
+                // Without its record the replay would install the name from the index.
+                if (added) {
+                    nb::object now = c.call("_read_ops");
+                    now[kind] = without(now, kind, key);
+                    c.call("_write_ops", now);
+                }
+                return nb::bool_(false);
+            }
+        }
+    }
+    if (from_file)
+        tvx::log(c, "info", "Queued %s of %s from %s for the next start", kind, key, wheel);
+    else if (added)
+        tvx::log(c, "info", "Queued %s of %s for the next start", kind, key);
+    return nb::bool_(true);
 }
 
 nb::object clear_pending_op(Call &c, nb::handle op, nb::handle package) {
@@ -653,7 +878,12 @@ nb::object clear_pending_op(Call &c, nb::handle op, nb::handle package) {
     if (kept.equal(ops[kind]))
         return nb::none();
     ops[kind] = kept;
+    bool side = wheel_side_exists(c);
+    nb::dict records = side ? wheel_records(c) : nb::dict();  // before the queue changes
     c.call("_write_ops", ops);
+    // A file's copy goes with its queued install.
+    if (side)
+        write_wheel_records(c, records);
     // The counts go with the last queued change.
     nb::object file = starts_file(c);
     if (queue_is_empty(c, ops) && file_exists(c, file) && queue_is_empty(c, c.call("_read_ops")))
@@ -727,8 +957,11 @@ const FuncSpec kPendingPackages = {
 
 const FuncSpec kQueuePendingOp = {
     .name = "queue_pending_op",
-    .doc = "Queue *op* of *package* for the next start; False when it cannot be queued.",
-    .params = {arg("op", "str"), arg("package", "str")},
+    .doc = "Queue *op* of *package* for the next start; False when it cannot be queued.\n"
+           "\n"
+           "*wheel*, for an install from a wheel file, keeps a copy of that file for the\n"
+           "replay (the queue itself holds the name); a later install by name drops it.\n",
+    .params = {arg("op", "str"), arg("package", "str"), kwarg("wheel", "Path | None", dflt(nullptr))},
     .returns = "bool",
     .impl = tvx::body<queue_pending_op>,
 };
@@ -771,6 +1004,14 @@ const FuncSpec kCountStarts = {
     .impl = tvx::body<count_starts>,
 };
 
+const FuncSpec kPendingWheelFiles = {
+    .name = "_pending_wheel_files",
+    .doc = "Queued installs from wheel files: ``{package: {\"file\": copy, \"source\": path}}``.",
+    .params = {},
+    .returns = "dict[str, dict[str, str]]",
+    .impl = tvx::body<pending_wheel_files>,
+};
+
 const FuncSpec kDeferredResult = {
     .name = "_deferred_result",
     .doc = "Failed *result* turned into the message that *op* of *pkg* finishes at the next "
@@ -793,6 +1034,7 @@ void init_pending_ops(tvx::ModuleFrame &frame) {
     frame.def(kPendingOperations);
     frame.def(kFailedStarts);
     frame.def(kCountStarts);
+    frame.def(kPendingWheelFiles);
     frame.def(kDeferredResult);
 }
 
