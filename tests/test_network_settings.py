@@ -185,8 +185,9 @@ def test_settings_functions_do_not_leak(ww, site, monkeypatch):
 
     for _ in range(200):
         action()
-    # configparser's caches add a constant; a leak grows with the number of calls.
-    assert growth(2000) - growth(500) < 16 * 1024
+    # configparser's caches add a constant; a leak (one small object a call is 32 bytes and more)
+    # grows with the number of calls.
+    assert growth(4000) - growth(1000) < 64 * 1024
 
 
 REDACTIONS = [
