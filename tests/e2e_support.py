@@ -26,8 +26,9 @@ MODULES = ("talvex.core.extensions.wheelwork", "talvex.utils.relauncher", "talve
 MARKER = "@@E2E@@"
 
 
-def build_wheel(dest: Path, name: str, version: str, requires=(), body: str = "") -> Path:
-    """A pure-Python wheel holding one package named after the distribution."""
+def build_wheel(dest: Path, name: str, version: str, requires=(), body: str = "", payload: bytes = b"") -> Path:
+    """A pure-Python wheel holding one package named after the distribution (with
+    *payload* as ``payload.bin`` in it, stored uncompressed)."""
     project = name.replace("-", "_")
     info = f"{project}-{version}.dist-info"
     meta = ["Metadata-Version: 2.1", f"Name: {name}", f"Version: {version}"]
@@ -37,6 +38,8 @@ def build_wheel(dest: Path, name: str, version: str, requires=(), body: str = ""
         f"{info}/WHEEL": "Wheel-Version: 1.0\nGenerator: talvex-e2e\nRoot-Is-Purelib: true\nTag: py3-none-any\n",
     }
     files = {path: text.encode() for path, text in texts.items()}
+    if payload:
+        files[f"{project}/payload.bin"] = payload
     record = [f"{p},sha256={base64.urlsafe_b64encode(hashlib.sha256(d).digest()).rstrip(b'=').decode()},{len(d)}"
               for p, d in files.items()]
     files[f"{info}/RECORD"] = "\n".join(record + [f"{info}/RECORD,,", ""]).encode()
@@ -45,7 +48,8 @@ def build_wheel(dest: Path, name: str, version: str, requires=(), body: str = ""
     with zipfile.ZipFile(wheel, "w", zipfile.ZIP_DEFLATED) as zf:
         for path, data in files.items():
             entry = zipfile.ZipInfo(path, (2024, 1, 1, 0, 0, 0))
-            entry.external_attr, entry.compress_type = 0o100644 << 16, zipfile.ZIP_DEFLATED
+            entry.external_attr = 0o100644 << 16
+            entry.compress_type = zipfile.ZIP_STORED if path.endswith(".bin") else zipfile.ZIP_DEFLATED
             zf.writestr(entry, data)
     return wheel
 
@@ -281,3 +285,63 @@ def unwritable(directory: Path, only: str | None = None):
     import pytest
 
     pytest.skip("no way to make a directory unwritable for this account here")
+
+
+@contextlib.contextmanager
+def slow_index(files: Path, bytes_per_second: float):
+    """A simple index on 127.0.0.1 for the wheels in *files* that sends each file at
+    *bytes_per_second*; yields its ``/simple`` URL."""
+    import re
+    import threading
+    import time
+    from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+    class Handler(BaseHTTPRequestHandler):
+        def log_message(self, *args):
+            pass
+
+        def answer(self, body: bytes, kind: str, pace: bool):
+            self.send_response(200)
+            self.send_header("Content-Type", kind)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            if self.command == "HEAD":
+                return
+            step = 65536 if pace else len(body) or 1
+            try:
+                for at in range(0, len(body), step):
+                    self.wfile.write(body[at:at + step])
+                    if pace:
+                        time.sleep(step / bytes_per_second)
+            except OSError:  # the installer went away
+                pass
+
+        def do_GET(self):
+            parts = [p for p in self.path.split("/") if p]
+            if len(parts) == 2 and parts[0] == "simple":
+                wheels = [f.name for f in files.iterdir()
+                          if re.sub(r"[-_.]+", "-", f.name.split("-")[0]).lower() == parts[1]]
+                links = "".join(f'<a href="/files/{n}">{n}</a>\n' for n in wheels)
+                return self.answer(f"<html><body>{links}</body></html>".encode(), "text/html", False)
+            if len(parts) == 2 and parts[0] == "files" and (files / parts[1]).is_file():
+                return self.answer((files / parts[1]).read_bytes(), "application/octet-stream", True)
+            self.send_error(404)
+
+        do_HEAD = do_GET
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield f"http://127.0.0.1:{server.server_address[1]}/simple"
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+def index_environ(env: dict[str, str], url: str) -> dict[str, str]:
+    """*env* of ``child_environ`` with both installers reading the index at *url*."""
+    env = {k: v for k, v in env.items() if k not in ("PIP_NO_INDEX", "PIP_FIND_LINKS", "UV_OFFLINE", "UV_FIND_LINKS")}
+    env.update(PIP_INDEX_URL=url, UV_INDEX_URL=url, UV_DEFAULT_INDEX=url, NO_PROXY="127.0.0.1", no_proxy="127.0.0.1")
+    return env

@@ -89,7 +89,7 @@ def test_pending_lists_uninstalls_before_installs(tmp_path, env):
 # The installer stands in with a file-lock failure; the queue's directory is a file.
 LOCKED_INSTALLER = """
 import talvex.core.extensions.wheelwork as _ww
-_ww._run = lambda argv, *, timeout=600.0: _ww.PipResult(
+_ww._run = lambda argv, *, timeout=600.0, on_output=None, cancel=None: _ww.PipResult(
     ok=False, command=tuple(argv), returncode=1, stderr="ERROR: [WinError 5] Access is denied: 'demo.pyd'")
 """
 

@@ -6,6 +6,7 @@ import http.client
 import importlib
 import importlib.metadata
 import re
+import threading
 from argparse import Namespace
 from typing import Any
 
@@ -170,7 +171,10 @@ def cmd_change(args: Namespace, out: Console) -> int:
     for index, name in enumerate(args.names):
         if index:
             out.line()
-        statuses.append(_change_one(ww, out, name, doing, done, driver, display))
+        status = _change_one(ww, out, name, doing, done, driver, display)
+        if status == EXIT_INTERRUPTED:
+            return status
+        statuses.append(status)
     if len(args.names) > 1:
         _summarise(out, args.names, statuses)
     if EXIT_FAILURE in statuses:
@@ -213,8 +217,11 @@ def _change_one(ww, out: Console, name: str, doing: str, done: str, driver: str,
     out.line(f"{doing} {inline(name)} with {ww.installer_label()}:")
     out.line(f"  $ {inline(getattr(ww, display)(name))}")
     was_installed = done != "Uninstalled" or _is_installed(ww, name)
-    with Elapsed(out.stdout, doing.lower(), enabled=out.interactive):
-        result = getattr(ww, driver)(name)
+    with Elapsed(out.stdout, doing.lower(), enabled=out.interactive) as elapsed:
+        result, cancel = _run_cancellable(getattr(ww, driver), name, elapsed, out)
+    if cancel.is_set() and result.returncode == EXIT_INTERRUPTED and not result.ok:
+        out.line(clean(result.stderr))
+        return EXIT_INTERRUPTED
     if result.deferred:
         out.line("Deferred: " + _first_paragraph(clean(result.stderr)))
         out.line(
@@ -243,6 +250,47 @@ def _change_one(ww, out: Console, name: str, doing: str, done: str, driver: str,
         shown = name if dist == name else f"{dist} from {name}"
         out.line(f"{done} {inline(shown)}{' ' + version if version else ''}.")
     return EXIT_OK
+
+
+# How long a cancelled installer may take to end before the user hears that it is
+# already changing the environment and is left to finish.
+_CANCEL_GRACE_SECONDS = 0.5
+
+
+def _run_cancellable(change, name: str, elapsed: Elapsed, out: Console):
+    """``change(name)`` in a worker thread, its lines shown on the live line; the
+    first Ctrl-C asks it to cancel.  Returns the result and the cancel event."""
+    cancel, outcome = threading.Event(), {}
+
+    def work() -> None:
+        try:
+            outcome["result"] = change(name, on_output=elapsed.show if out.interactive else None, cancel=cancel)
+        except BaseException as exc:  # handed to the main thread
+            outcome["error"] = exc
+
+    worker = threading.Thread(target=work, name="talvex-ext-change", daemon=True)
+    worker.start()
+    told = False
+    while worker.is_alive():
+        try:
+            worker.join(_CANCEL_GRACE_SECONDS if cancel.is_set() else 0.2)
+            if cancel.is_set() and worker.is_alive() and not told:
+                told = True
+                _say(elapsed, out, "finishing (already changing the environment, too late to cancel)")
+        except KeyboardInterrupt:
+            if not cancel.is_set():
+                cancel.set()
+                _say(elapsed, out, "cancelling")
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["result"], cancel
+
+
+def _say(elapsed: Elapsed, out: Console, state: str) -> None:
+    if out.interactive:
+        elapsed.relabel(state)
+    else:
+        out.note(f"{PROG}: {state} ...")
 
 
 def _installed_version(ww, name: str) -> str:

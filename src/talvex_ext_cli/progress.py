@@ -1,13 +1,14 @@
 """Elapsed-time indicator shown on a terminal while an installer runs.
 
-The installer call blocks the main thread, but it waits for the child in the
-interpreter's own ``subprocess`` code, which lets other threads run; a small
-daemon thread therefore redraws one status line until the call returns.  When
-stdout is not a terminal nothing is drawn at all, so logs and pipes stay clean.
+The installer call waits for the child without holding the interpreter, so a
+small daemon thread redraws one status line until the call returns: the elapsed
+time and the installer's latest line, cut to the terminal's width.  When stdout
+is not a terminal nothing is drawn at all, so logs and pipes stay clean.
 """
 
 from __future__ import annotations
 
+import shutil
 import threading
 import time
 from typing import TextIO
@@ -34,7 +35,8 @@ class Elapsed:
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None
         self._drawn = 0
-        self._shown = ""
+        self._shown: tuple[str, str] = ("", "")
+        self._latest = ""
         self._start = 0.0
 
     def __enter__(self) -> "Elapsed":
@@ -52,6 +54,15 @@ class Elapsed:
     def seconds(self) -> float:
         return time.monotonic() - self._start
 
+    def show(self, line: str) -> None:
+        """Make *line* (one cleaned installer line) the one shown after the time."""
+        self._latest = line
+
+    def relabel(self, label: str) -> None:
+        """Show *label* in place of the one given (``cancelling``, ``finishing``)."""
+        self._label = label
+        self._shown = ("", "")
+
     def stop(self) -> None:
         if self._thread is None:
             return
@@ -62,12 +73,15 @@ class Elapsed:
 
     def _loop(self) -> None:
         while not self._stop.wait(_REDRAW_SECONDS):
-            if format_elapsed(self.seconds) != self._shown:
+            if (format_elapsed(self.seconds), self._latest) != self._shown:
                 self._draw()
 
     def _draw(self) -> None:
-        self._shown = format_elapsed(self.seconds)
-        text = f"  {self._label} ... {self._shown}"
+        latest = self._latest
+        self._shown = (format_elapsed(self.seconds), latest)
+        text = f"  {self._label} ... {self._shown[0]}" + (f"  {latest}" if latest else "")
+        # One column short of the width: a full line would wrap on some terminals.
+        text = text[: max(shutil.get_terminal_size().columns - 1, 1)]
         self._write("\r" + text.ljust(self._drawn))
         self._drawn = len(text)
 

@@ -70,6 +70,22 @@ void init_index_catalog(tvx::ModuleFrame &frame);
 // site-packages roots and the installer's failure text (broken_install_cleanup.cpp).
 bool installed_state_broken(const tvx::Call &c, nb::handle pkg, nb::handle failure_text);
 
+// The installer run of `_run` when output is relayed or a cancel is given
+// (installer_stream.cpp): *cmd* with its environment *env*, bounded by *timeout*
+// (None: no bound), which a time-out message spells with the format *spec*.
+nb::object run_streaming(const Call &c, nb::tuple cmd, nb::dict env, nb::handle timeout,
+                         const char *spec, nb::handle on_output, nb::handle cancel);
+
+// cancel.is_set(), where a cancel that cannot tell counts as not set.
+bool cancel_requested(const Call &c, nb::handle cancel);
+
+// The keywords on_output= and cancel= of those given (not None), so that a call
+// without them is the call it was before they existed.
+nb::dict stream_keywords(nb::handle on_output, nb::handle cancel);
+
+// Whether *result* is that of a run ended by *cancel* before it changed anything.
+bool was_cancelled(const Call &c, nb::handle result, nb::handle cancel);
+
 // A wheel file whose name ends in ".whl" in another case (".WHL"): the installers
 // take only ".whl", so they get a copy named so, in a temporary folder of its own
 // that goes when the guard does (wheel_file.cpp).  `path` is the file itself when

@@ -83,7 +83,8 @@ private:
 };
 
 nb::object process_pending_operations(Call &c, nb::handle retry_seconds, nb::handle on_progress,
-                                      nb::handle startup_arg, nb::handle on_dropped) {
+                                      nb::handle startup_arg, nb::handle on_dropped,
+                                      nb::handle on_output, nb::handle cancel) {
     bool startup = tvx::truthy(startup_arg);
     nb::list operations;
     for (nb::handle entry : c.call("pending_operations")) {
@@ -108,9 +109,26 @@ nb::object process_pending_operations(Call &c, nb::handle retry_seconds, nb::han
         run_deadline.emplace(c, deadline);
     }
 
+    // A cancelled replay leaves the changes it did not complete queued, their
+    // counts as they were before this start.
+    auto stop_cancelled = [&](Py_ssize_t from) {
+        if (counts.is_valid()) {
+            nb::list unreached;
+            for (Py_ssize_t j = from; j < count; ++j)
+                unreached.append(operations[j]);
+            c.call("_count_starts", unreached, -1);
+        }
+        tvx::log(c, "info", "Replay of queued extension changes cancelled; %d of %d stay queued",
+                 nb::int_(count - from), total);
+    };
+
     for (Py_ssize_t i = 0; i < count; ++i) {
         nb::object op = operations[i][0], pkg = operations[i][1];
         nb::int_ index(i + 1);
+        if (cancel_requested(c, cancel)) {
+            stop_cancelled(i);
+            break;
+        }
 
         nb::object retry = nb::borrow(retry_seconds);
         nb::object starts;
@@ -149,7 +167,8 @@ nb::object process_pending_operations(Call &c, nb::handle retry_seconds, nb::han
         tvx::except_exception(
             [&] {
                 std::tie(done, error) = tvx::unpack_pair(
-                    c.call("_apply_deferred_op", op, pkg, "retry_seconds"_a = retry));
+                    c.call("_apply_deferred_op", op, pkg, "retry_seconds"_a = retry,
+                           **stream_keywords(on_output, cancel)));
             },
             [&](const nb::python_error &e) {
                 tvx::log_exc(c, e, "warning", "Deferred %s of %s raised", op, pkg);
@@ -157,6 +176,10 @@ nb::object process_pending_operations(Call &c, nb::handle retry_seconds, nb::han
                 error = describe(e);
                 raised = true;
             });
+        if (!tvx::truthy(done) && !raised && cancel_requested(c, cancel)) {
+            stop_cancelled(i);
+            break;
+        }
         if (tvx::truthy(done)) {
             c.call("clear_pending_op", op, pkg);
             completed.append(tvx::to_str(op) + nb::str(" ") + tvx::to_str(pkg));
@@ -174,7 +197,8 @@ nb::object process_pending_operations(Call &c, nb::handle retry_seconds, nb::han
     return completed;
 }
 
-nb::object apply_deferred_op(Call &c, nb::handle op, nb::handle pkg, nb::handle retry_seconds) {
+nb::object apply_deferred_op(Call &c, nb::handle op, nb::handle pkg, nb::handle retry_seconds,
+                             nb::handle on_output, nb::handle cancel) {
     nb::object budget;
     if (retry_seconds.is_none()) {
         budget = c.g("_RETRY_SECONDS");
@@ -201,12 +225,14 @@ nb::object apply_deferred_op(Call &c, nb::handle op, nb::handle pkg, nb::handle 
         nb::object result;
         bool done;
         if (uninstall) {
-            result = c.call("run_uninstall", pkg, "defer_on_lock"_a = false);
+            result = c.call("run_uninstall", pkg, "defer_on_lock"_a = false,
+                            **stream_keywords(on_output, cancel));
             // A package that is already gone counts as removed.
             done = tvx::truthy(result.attr("ok")) ||
                    !tvx::truthy(c.call("_dist_is_installed", pkg));
         } else {
-            result = c.call("run_install", source, "upgrade"_a = true, "defer_on_lock"_a = false);
+            result = c.call("run_install", source, "upgrade"_a = true, "defer_on_lock"_a = false,
+                            **stream_keywords(on_output, cancel));
             done = tvx::truthy(result.attr("ok"));
         }
         if (done)
@@ -218,7 +244,7 @@ nb::object apply_deferred_op(Call &c, nb::handle op, nb::handle pkg, nb::handle 
         nb::object lock_text = tvx::to_str(result.attr("stderr")) + nb::str("\n") +
                                tvx::to_str(result.attr("stdout"));
         if (!tvx::truthy(c.call("_looks_like_file_lock_error", lock_text)) ||
-            c.g("time").attr("monotonic")() >= deadline)
+            c.g("time").attr("monotonic")() >= deadline || cancel_requested(c, cancel))
             return nb::make_tuple(false, error);
         tvx::log(c, "info",
                  "Deferred %s of %s is still locked (previous instance shutting down?); retrying",
@@ -251,11 +277,17 @@ const FuncSpec kProcessPendingOperations = {
            "tried at no more than 3 starts: after the third that fails it leaves the\n"
            "queue with a warning, and *on_dropped* is called with ``(op, package,\n"
            "error)``.  ``startup=False`` (a replay asked for by hand, with Talvex\n"
-           "closed) tries every change and counts nothing.\n",
+           "closed) tries every change and counts nothing.\n"
+           "\n"
+           "*on_output* and *cancel* are handed to each installer run (see\n"
+           "``run_install``); once *cancel* is set the replay stops, and what it did not\n"
+           "complete stays queued without counting this start.\n",
     .params = {arg("retry_seconds", "float | None", dflt(nullptr)),
                arg("on_progress", "'Callable[[int, int, str], None] | None'", dflt(nullptr)),
                kwarg("startup", "bool", dflt(true)),
-               kwarg("on_dropped", "'Callable[[str, str, str], None] | None'", dflt(nullptr))},
+               kwarg("on_dropped", "'Callable[[str, str, str], None] | None'", dflt(nullptr)),
+               kwarg("on_output", "Callable[[str], object] | None", dflt(nullptr)),
+               kwarg("cancel", "Any", dflt(nullptr))},
     .returns = "list[str]",
     .impl = tvx::body<process_pending_operations>,
 };
@@ -267,7 +299,9 @@ const FuncSpec kApplyDeferredOp = {
            "Returns ``(done, error)``; *error* is the last installer output, or\n"
            "``\"unknown error\"`` when there was none.\n",
     .params = {arg("op", "str"), arg("pkg", "str"),
-               kwarg("retry_seconds", "float | None", dflt(nullptr))},
+               kwarg("retry_seconds", "float | None", dflt(nullptr)),
+               kwarg("on_output", "Callable[[str], object] | None", dflt(nullptr)),
+               kwarg("cancel", "Any", dflt(nullptr))},
     .returns = "tuple[bool, str]",
     .impl = tvx::body<apply_deferred_op>,
 };

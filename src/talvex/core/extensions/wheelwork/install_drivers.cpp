@@ -133,7 +133,7 @@ bool release_failed(nb::handle result) {
 }
 
 nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
-                       nb::handle defer_on_lock) {
+                       nb::handle defer_on_lock, nb::handle on_output, nb::handle cancel) {
     // A wheel file goes the road of a name: the name it holds is the bare name
     // (purge, cleanup, queue key), the file takes the name's place as the
     // requirement, and its own Requires-Dist lists the dependencies.
@@ -176,7 +176,10 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
 
     nb::object result = c.call("_run", file.is_none()
                                            ? c.call("_install_argv", pkg)
-                                           : c.call("_wheel_install_argv", pkg, staged->path));
+                                           : c.call("_wheel_install_argv", pkg, staged->path),
+                               **stream_keywords(on_output, cancel));
+    if (was_cancelled(c, result, cancel))
+        return result;
 
     // A half-written dist-info makes the installer trip over its own records:
     // clear it out, uninstall what is left, and try once more.  Only for that:
@@ -199,6 +202,10 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
             tvx::log(c, "info",
                      "Install of %s failed, but its installed metadata is sound; not retrying", pkg);
     }
+    if (retry && cancel_requested(c, cancel)) {
+        tvx::log(c, "info", "Install of %s failed and was cancelled; not retrying", pkg);
+        retry = false;
+    }
     if (retry) {
         tvx::log(c, "warning", "Install of %s failed with metadata/path error; retrying after cleanup",
                  pkg);
@@ -206,10 +213,12 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
         tvx::except_exception([&] { c.call("run_uninstall", pkg, "defer_on_lock"_a = false); },
                               [] {});
         c.call("cleanup_broken_package_install", pkg);
+        // The broken version is gone by now: the reinstall is not cancelled halfway.
         result = c.call("_run", file.is_none()
                                     ? c.call("_install_argv", pkg, "force_target"_a = true)
                                     : c.call("_wheel_install_argv", pkg, staged->path,
-                                             "force_target"_a = true));
+                                             "force_target"_a = true),
+                        **stream_keywords(on_output, nb::none()));
     }
 
     if (!tvx::truthy(result.attr("ok"))) {
@@ -236,9 +245,18 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
     // The newest wish wins: an uninstall queued earlier would remove this install
     // at the next start.
     c.call("clear_pending_op", "uninstall", pkg);
-    nb::object deps = needs.is_none()
-                          ? c.call("_install_missing_deps", pkg)
-                          : c.call("_install_missing_deps", pkg, "requires"_a = needs);
+    nb::dict deps_keywords = stream_keywords(on_output, cancel);
+    if (!needs.is_none())
+        deps_keywords["requires"] = needs;
+    nb::object deps = c.call("_install_missing_deps", pkg, **deps_keywords);
+    if (was_cancelled(c, deps, cancel)) {
+        // The extension is in place; its next install completes what is missing.
+        c.call("clear_pending_op", "install", pkg);
+        nb::object message = nb::str("Installed '") + tvx::to_str(pkg) + nb::str("', but ") +
+                             tvx::to_str(deps.attr("stderr"));
+        return pip_result(c, false, deps.attr("command"), 130, result.attr("stdout"),
+                          c.call("sanitize_cli_text", message));
+    }
     if (!tvx::truthy(deps.attr("ok"))) {
         if (looks_locked(c, deps)) {
             // The extension itself is in place; its dependencies get another
@@ -267,13 +285,17 @@ nb::object run_install(Call &c, nb::handle package, nb::handle /*upgrade*/,
     return result;
 }
 
-nb::object run_uninstall(Call &c, nb::handle package, nb::handle defer_on_lock) {
+nb::object run_uninstall(Call &c, nb::handle package, nb::handle defer_on_lock,
+                         nb::handle on_output, nb::handle cancel) {
     nb::object pkg = c.call("_package_name_only", package);
     nb::object rejected = rejected_name(c, pkg);
     if (!rejected.is_none())
         return rejected;
 
-    nb::object result = c.call("_run", c.call("_uninstall_argv", pkg));
+    nb::object result =
+        c.call("_run", c.call("_uninstall_argv", pkg), **stream_keywords(on_output, cancel));
+    if (was_cancelled(c, result, cancel))
+        return result;
     // A partial removal can leave metadata or files behind whatever the outcome.
     c.call("cleanup_broken_package_install", pkg);
     if (tvx::truthy(result.attr("ok"))) {
@@ -296,8 +318,9 @@ nb::object run_uninstall(Call &c, nb::handle package, nb::handle defer_on_lock) 
     return result;
 }
 
-nb::object run_upgrade(Call &c, nb::handle package) {
-    return c.call("run_install", package, "upgrade"_a = true);
+nb::object run_upgrade(Call &c, nb::handle package, nb::handle on_output, nb::handle cancel) {
+    return c.call("run_install", package, "upgrade"_a = true,
+                  **stream_keywords(on_output, cancel));
 }
 
 const FuncSpec kRunInstall = {
@@ -322,9 +345,18 @@ const FuncSpec kRunInstall = {
            "one refused because this account may not write the environment (never\n"
            "queued).  A successful install clears a queued uninstall of the package.  After\n"
            "it the extension's missing dependencies are installed in a second run.\n"
-           "*upgrade* is accepted for symmetry: every install upgrades.\n",
+           "*upgrade* is accepted for symmetry: every install upgrades.\n"
+           "\n"
+           "*on_output* is called on this thread with each line the installer writes, as\n"
+           "it arrives (a progress line at most about ten times a second).  *cancel* (an\n"
+           "object with ``is_set()``, such as a ``threading.Event``) ends the installer and\n"
+           "everything it started while it has not begun to change the environment: the\n"
+           "result is then ``ok`` False with return code 130 and nothing is queued or\n"
+           "retried.  Once the installer has begun changing the environment it finishes.\n",
     .params = {arg("package", "str"), kwarg("upgrade", "bool", dflt(false)),
-               kwarg("defer_on_lock", "bool", dflt(true))},
+               kwarg("defer_on_lock", "bool", dflt(true)),
+               kwarg("on_output", "Callable[[str], object] | None", dflt(nullptr)),
+               kwarg("cancel", "Any", dflt(nullptr))},
     .returns = "PipResult",
     .impl = tvx::body<run_install>,
 };
@@ -340,15 +372,21 @@ const FuncSpec kRunUninstall = {
            "queued fails with a message saying so, as does one refused because this\n"
            "account may not write the environment).\n"
            "Names are refused as by ``run_install``.  Call\n"
-           "``purge_imported_package_modules`` first: modules are not dropped here.\n",
-    .params = {arg("package", "str"), kwarg("defer_on_lock", "bool", dflt(true))},
+           "``purge_imported_package_modules`` first: modules are not dropped here.\n"
+           "*on_output* and *cancel* as for ``run_install``; an uninstall changes the\n"
+           "environment from its start, so only a cancel set before it stops it.\n",
+    .params = {arg("package", "str"), kwarg("defer_on_lock", "bool", dflt(true)),
+               kwarg("on_output", "Callable[[str], object] | None", dflt(nullptr)),
+               kwarg("cancel", "Any", dflt(nullptr))},
     .returns = "PipResult",
     .impl = tvx::body<run_uninstall>,
 };
 
 const FuncSpec kRunUpgrade = {
     .name = "run_upgrade",
-    .params = {arg("package", "str")},
+    .params = {arg("package", "str"),
+               kwarg("on_output", "Callable[[str], object] | None", dflt(nullptr)),
+               kwarg("cancel", "Any", dflt(nullptr))},
     .returns = "PipResult",
     .impl = tvx::body<run_upgrade>,
 };

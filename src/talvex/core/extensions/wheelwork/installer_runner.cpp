@@ -70,7 +70,8 @@ nb::object cleaned(const Call &c, nb::handle data) {
     return c.call("sanitize_cli_text", c.call("_decode_cli_bytes", data));
 }
 
-nb::object run(Call &c, nb::handle argv, nb::handle timeout) {
+nb::object run(Call &c, nb::handle argv, nb::handle timeout, nb::handle on_output,
+               nb::handle cancel) {
 
     nb::list parts;
     for (nb::handle item : argv)
@@ -92,8 +93,6 @@ nb::object run(Call &c, nb::handle argv, nb::handle timeout) {
         }
     }
 
-    tvx::log(c, "info", "extension pip: %s", nb::str(" ").attr("join")(cmd));
-
     nb::dict env;
     if (PyDict_Merge(env.ptr(), c.g("os").attr("environ").ptr(), 1) < 0)
         throw nb::python_error();
@@ -102,7 +101,10 @@ nb::object run(Call &c, nb::handle argv, nb::handle timeout) {
     env["PYTHONUTF8"] = "1";
     env["UV_LINK_MODE"] = "copy";
     c.call("_installer_environment", env);
+    if (!on_output.is_none() || !cancel.is_none())
+        return run_streaming(c, cmd, env, limit, spec, on_output, cancel);
 
+    tvx::log(c, "info", "extension pip: %s", nb::str(" ").attr("join")(cmd));
     nb::object completed;
     try {
         nb::object subprocess = c.g("subprocess");
@@ -222,7 +224,9 @@ const FuncSpec kSubprocessKwargs = {
 
 const FuncSpec kRun = {
     .name = "_run",
-    .params = {arg("argv", "Sequence[str]"), kwarg("timeout", "float", dflt(600.0))},
+    .params = {arg("argv", "Sequence[str]"), kwarg("timeout", "float", dflt(600.0)),
+               kwarg("on_output", "Callable[[str], object] | None", dflt(nullptr)),
+               kwarg("cancel", "Any", dflt(nullptr))},
     .returns = "PipResult",
     .impl = tvx::body<run>,
 };

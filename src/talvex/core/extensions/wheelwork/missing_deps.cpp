@@ -164,7 +164,8 @@ nb::object missing_third_party_deps(Call &c, nb::handle package, nb::handle need
     return missing;
 }
 
-nb::object install_missing_deps(Call &c, nb::handle package, nb::handle needs) {
+nb::object install_missing_deps(Call &c, nb::handle package, nb::handle needs,
+                                nb::handle on_output, nb::handle cancel) {
     nb::object missing = needs.is_none()
                              ? c.call("_missing_third_party_deps", package)
                              : c.call("_missing_third_party_deps", package, "requires"_a = needs);
@@ -187,7 +188,14 @@ nb::object install_missing_deps(Call &c, nb::handle package, nb::handle needs) {
         argv.append("install");
     }
     argv.attr("extend")(missing);
-    return c.call("_run", argv);
+    nb::object result = c.call("_run", argv, **stream_keywords(on_output, cancel));
+    if (!was_cancelled(c, result, cancel))
+        return result;
+    nb::object message =
+        nb::str("the install of its dependencies was cancelled before it changed anything; not "
+                "installed: {} (the next install of the extension installs them).")
+            .format(nb::str(", ").attr("join")(missing));
+    return pip_result(c, false, result.attr("command"), 130, result.attr("stdout"), message);
 }
 
 const FuncSpec kDistIsInstalled = {
@@ -240,7 +248,9 @@ const FuncSpec kMissingThirdPartyDeps = {
 
 const FuncSpec kInstallMissingDeps = {
     .name = "_install_missing_deps",
-    .params = {arg("package", "str"), kwarg("requires", "list[str] | None", dflt(nullptr))},
+    .params = {arg("package", "str"), kwarg("requires", "list[str] | None", dflt(nullptr)),
+               kwarg("on_output", "Callable[[str], object] | None", dflt(nullptr)),
+               kwarg("cancel", "Any", dflt(nullptr))},
     .returns = "PipResult",
     .impl = tvx::body<install_missing_deps>,
 };
