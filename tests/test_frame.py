@@ -43,7 +43,9 @@ FUNCTIONS = [
     "_wheel_file_request", "_check_wheel_file", "_wheel_install_argv", "_wheel_install_command", "run_install", "run_uninstall", "run_upgrade", "parse_pypi_project_from_url", "_normalize_dist_name",
     "normalize_pypi_name", "is_user_visible_extension_package", "list_installed_talvex_ext_packages",
     "pypi_package_for_info", "pypi_package_for_available", "display_name_from_pypi_package", "_http_json",
-    "list_pypi_talvex_extensions",
+    "list_pypi_talvex_extensions", "_redact_url", "_redact_text", "_pip_index_settings",
+    "_uv_index_settings", "_installer_index", "_proxy_settings", "_site_network_settings", "_project_json_url", "_installer_environment",
+    "_index_catalog",
 ]
 
 # Annotations the stub cannot tell: these parameters are annotated with string literals, so

@@ -128,6 +128,9 @@ def test_run_keywords(ww, monkeypatch):
     fake = FakeRun(stdout=b"fine\n")
     monkeypatch.setattr(ww.subprocess, "run", fake)
     monkeypatch.setattr(ww, "_subprocess_kwargs", lambda: {"creationflags": 7})
+    # The site's network settings complete the child's environment (test_network_settings.py).
+    completed = []
+    monkeypatch.setattr(ww, "_installer_environment", lambda env: completed.append(dict(env)) or env.update(X_SITE="1"))
     result = ww._run(("uv", "pip", "list"), timeout=12.0)
     assert result == ww.PipResult(True, ("uv", "pip", "list"), 0, "fine", "")
     (args, kwargs), = fake.calls
@@ -136,7 +139,8 @@ def test_run_keywords(ww, monkeypatch):
     assert kwargs == {"capture_output": True, "text": False, "timeout": 12.0, "check": False,
                       "stdin": subprocess.DEVNULL, "creationflags": 7}
     expected = {**os.environ, **dict(zip(CHILD_ENV, ("1", "utf-8", "1", "copy")))}
-    assert type(env) is dict and list(env.items()) == list(expected.items())
+    assert completed == [expected]
+    assert type(env) is dict and list(env.items()) == list({**expected, "X_SITE": "1"}.items())
 
 
 # The call fails while its keywords are merged, before the real subprocess.run starts anything,

@@ -97,7 +97,12 @@ def cmd_search(args: Namespace, out: Console) -> int:
     except (OSError, ValueError, RuntimeError, http.client.HTTPException) as exc:
         # OSError covers URLError and time-outs, ValueError a malformed document,
         # RuntimeError an HTTP error status or an unexpected index answer.
-        out.error(f"could not read the extension catalog from the package index: {_describe(exc)}")
+        # An error of a configured index names it; a connection error names the public one here.
+        where = ""
+        if isinstance(exc, OSError):
+            index = ww._installer_index()
+            where = f" {index['url']}" if index.get("public") else ""
+        out.error(f"could not read the extension catalog from the package index{where}: {_describe(exc)}")
         return EXIT_FAILURE
     if needle:
         entries = [e for e in entries if _matches(e, needle)]
@@ -418,16 +423,61 @@ _ABOUT_LABELS = (
 )
 
 
+def _network(ww) -> dict[str, Any]:
+    """The site's network settings as shown: every URL with its credentials redacted."""
+    settings = ww._site_network_settings()
+
+    def shown(item):
+        return None if item is None else {**item, "url": ww._redact_url(item["url"])}
+
+    installer = "uv" if ww.prefer_uv() else "pip"
+    return {
+        "index": shown(settings["index"]),
+        "installer_index": {
+            name: {"index": shown(settings[name]["index"]),
+                   "extra_indexes": [shown(e) for e in settings[name]["extra_indexes"]]}
+            for name in ("pip", "uv")
+        },
+        "running_installer": installer,
+        "proxies": [shown(p) for p in settings["proxies"]],
+        "no_proxy": settings["no_proxy"],
+        "trust": settings["trust"],
+    }
+
+
+def _network_rows(network: dict[str, Any]) -> list[tuple[str, str]]:
+    index = network["index"]
+    # The catalog reads the index the installers use.
+    rows = [("Index", f"{index['url']} ({index['source']})")]
+    for name in ("pip", "uv"):
+        own = network["installer_index"][name]
+        text = f"{own['index']['url']} ({own['index']['source']})" if own["index"] else "not configured"
+        if own["index"] is None and not index.get("public"):
+            text += " (given the index above for every run)"
+        rows.append((f"{name} index", text))
+    proxies = [f"{p['scheme']} {p['url']} ({p['source']})" for p in network["proxies"]]
+    rows.append(("Proxy", "; ".join(proxies) if proxies else "none (direct connections)"))
+    if network["no_proxy"]:
+        rows.append(("No proxy for", f"{network['no_proxy']['url']} ({network['no_proxy']['source']})"))
+    for name in ("catalog", "pip", "uv"):
+        trust = network["trust"][name]
+        rows.append((f"Trust ({name})", f"{trust['value']} ({trust['source']})"))
+    return [(label, inline(value)) for label, value in rows]
+
+
 def cmd_about(args: Namespace, out: Console) -> int:
     meta = aboutmeta().get_aboutmeta()
     record: dict[str, Any] = dict(zip(meta._fields, meta))
-    installer = wheelwork().installer_label()
+    ww = wheelwork()
+    installer = ww.installer_label()
+    network = _network(ww)
     if args.json:
-        out.json({**record, "installer": installer})
+        out.json({**record, "installer": installer, "network": network})
         return EXIT_OK
     out.line(f"{inline(record.get('name', 'Talvex'))} {inline(record.get('version', ''))}".rstrip())
     rows = [(label, inline(record.get(key))) for key, label in _ABOUT_LABELS]
     rows = [(label, value) for label, value in rows if value] + [("Installer", inline(installer))]
+    rows += _network_rows(network)
     width = max(len(label) for label, _ in rows) + 1
     for label, value in rows:
         out.line(f"  {(label + ':').ljust(width)} {value}")

@@ -61,6 +61,10 @@ void init_package_names(tvx::ModuleFrame &frame);
 void init_extension_packages(tvx::ModuleFrame &frame);       // package_names.cpp
 void init_index_client(tvx::ModuleFrame &frame);
 void init_extension_catalog(tvx::ModuleFrame &frame);
+void init_credential_redaction(tvx::ModuleFrame &frame);
+void init_network_settings(tvx::ModuleFrame &frame);
+void init_installer_environment(tvx::ModuleFrame &frame);
+void init_index_catalog(tvx::ModuleFrame &frame);
 
 // Whether the installed state of *pkg* (a bare name) is broken, judged from the
 // site-packages roots and the installer's failure text (broken_install_cleanup.cpp).

@@ -756,6 +756,11 @@ nb::object list_extensions(Call &c, nb::handle prefix, nb::handle timeout, nb::h
 
 nb::object list_pypi_talvex_extensions(Call &c, nb::handle prefix, nb::handle timeout,
                                        nb::handle fetch_metadata, nb::handle max_packages) {
+    // A configured index (the installers' own) is read instead of the public one.
+    nb::object configured = c.call("_installer_index");
+    if (!tvx::truthy(configured["public"]))
+        return c.call("_index_catalog", configured, "prefix"_a = prefix, "timeout"_a = timeout,
+                      "fetch_metadata"_a = fetch_metadata, "max_packages"_a = max_packages);
     Connections pool;
     return pool.closing(
         [&] { return list_extensions(c, prefix, timeout, fetch_metadata, max_packages, pool); });

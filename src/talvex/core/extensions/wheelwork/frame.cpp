@@ -120,6 +120,10 @@ void exec_module(nb::module_ m) {
     init_extension_packages(frame);
     init_index_client(frame);
     init_extension_catalog(frame);
+    init_credential_redaction(frame);
+    init_network_settings(frame);
+    init_installer_environment(frame);
+    init_index_catalog(frame);
 }
 }  // namespace
 

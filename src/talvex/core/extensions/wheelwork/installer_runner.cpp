@@ -100,6 +100,7 @@ nb::object run(Call &c, nb::handle argv, nb::handle timeout, nb::handle on_outpu
     env["PYTHONIOENCODING"] = "utf-8";
     env["PYTHONUTF8"] = "1";
     env["UV_LINK_MODE"] = "copy";
+    c.call("_installer_environment", env);
     if (!on_output.is_none() || !cancel.is_none())
         return run_streaming(c, cmd, env, limit, spec, on_output, cancel);
 

@@ -129,7 +129,9 @@ nb::object requires_dist_strings(Call &c, nb::handle package) {
     nb::object from_index = tvx::except_exception_logged(
         c, "PyPI requires_dist for %s failed",
         [&]() -> nb::object {
-            nb::str url = nb::str("https://{}/pypi/{}/json").format(kIndexHost, name);
+            nb::object url = c.call("_project_json_url", name);
+            if (url.is_none())
+                return nb::object();
             nb::object data = c.call("_http_json", url, "timeout"_a = 20.0);
             nb::object info = PyDict_Check(data.ptr()) ? nb::object(data.attr("get")("info"))
                                                        : nb::object(nb::none());
