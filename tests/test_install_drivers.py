@@ -396,7 +396,8 @@ def test_installer_that_cannot_be_started(ww, pending_file, tmp_path, monkeypatc
     (tmp_path / "interpreter").write_text("")  # no execute permission
     uv.write_bytes(b"\x00\x01 no program\n" if broken == "not a program" else f"#!{tmp_path}/interpreter\n".encode())
     uv.chmod(0o755)
-    monkeypatch.setenv("PATH", f"{uv.parent}{os.pathsep}{os.environ['PATH']}")
+    # uv alone on PATH: the search for a program goes on past one that cannot start
+    monkeypatch.setenv("PATH", str(uv.parent))
     monkeypatch.setattr(ww, "_site_packages_roots", lambda: [])
     result = getattr(ww, driver)(PKG)
     assert (result.ok, result.returncode, result.stderr, result.deferred) == (False, 127, f"{why}: 'uv'", False)

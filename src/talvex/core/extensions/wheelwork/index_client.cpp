@@ -501,8 +501,11 @@ public:
                     [] {});
             }
         });
+        // Not a daemon: the interpreter ends a daemon thread that runs Python code
+        // during its shutdown by unwinding it, which native frames cannot survive
+        // (the process died after a timed-out request).  run() always cancels the
+        // timer, so an exit waits at most for a firing one to finish.
         timer_ = nb::module_::import_("threading").attr("Timer")(deadline.left(), expire);
-        nb::setattr(timer_, "daemon", nb::bool_(true));
         timer_.attr("start")();
     }
     Watchdog(const Watchdog &) = delete;
