@@ -76,6 +76,20 @@ bool installed_state_broken(const tvx::Call &c, nb::handle pkg, nb::handle failu
 nb::object run_streaming(const Call &c, nb::tuple cmd, nb::dict env, nb::handle timeout,
                          const char *spec, nb::handle on_output, nb::handle cancel);
 
+// The results of an installer run, shared by both ways of running one
+// (installer_runner.cpp): the installer could not be started (*error*, the
+// OSError), ran out of time (*limit* spelled with the format *spec*), or ended
+// with *returncode*.
+nb::object start_failure_result(const Call &c, nb::tuple cmd, nb::handle error);
+nb::object timeout_result(const Call &c, nb::handle cmd, nb::handle limit, const char *spec,
+                          nb::handle stdout_text);
+nb::object finished_result(const Call &c, nb::handle cmd, nb::handle returncode,
+                           nb::handle stdout_text, nb::handle stderr_text);
+
+// The catalog entry of a project before (or without) its metadata
+// (extension_catalog.cpp).
+nb::dict stub_entry(const Call &c, nb::handle pkg);
+
 // cancel.is_set(), where a cancel that cannot tell counts as not set.
 bool cancel_requested(const Call &c, nb::handle cancel);
 

@@ -436,19 +436,6 @@ bool read_simple_index(const Call &c, nb::handle url, nb::handle timeout, nb::ha
     return scanned;
 }
 
-// The entry of a project before (or without) its metadata.
-nb::dict stub_entry(const Call &c, nb::handle pkg) {
-    nb::dict entry;
-    entry["id"] = pkg;
-    entry["name"] = c.call("display_name_from_pypi_package", pkg);
-    entry["version"] = "";
-    entry["package"] = pkg;
-    entry["description"] = "";
-    nb::dict raw;
-    raw["name"] = pkg;
-    entry["raw"] = raw;
-    return entry;
-}
 
 // min(max(timeout / 3, 5.0), 20.0)
 nb::object project_timeout(nb::handle timeout) {
@@ -783,6 +770,19 @@ const FuncSpec kListPypiTalvexExtensions = {
 };
 
 }  // namespace
+
+nb::dict stub_entry(const Call &c, nb::handle pkg) {
+    nb::dict entry;
+    entry["id"] = pkg;
+    entry["name"] = c.call("display_name_from_pypi_package", pkg);
+    entry["version"] = "";
+    entry["package"] = pkg;
+    entry["description"] = "";
+    nb::dict raw;
+    raw["name"] = pkg;
+    entry["raw"] = raw;
+    return entry;
+}
 
 void init_extension_catalog(tvx::ModuleFrame &frame) { frame.def(kListPypiTalvexExtensions); }
 

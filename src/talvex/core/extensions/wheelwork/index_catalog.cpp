@@ -456,19 +456,6 @@ nb::object summary_of(const Call &c, nb::handle target, nb::handle file, nb::han
     return tvx::truthy(summary) ? nb::object(tvx::to_str(summary)) : nb::object(nb::str(""));
 }
 
-nb::dict stub_entry(const Call &c, nb::handle pkg) {
-    nb::dict entry;
-    entry["id"] = pkg;
-    entry["name"] = c.call("display_name_from_pypi_package", pkg);
-    entry["version"] = "";
-    entry["package"] = pkg;
-    entry["description"] = "";
-    nb::dict raw;
-    raw["name"] = pkg;
-    entry["raw"] = raw;
-    return entry;
-}
-
 // Runs in a worker thread: one project's entry.  Closure: (target, per-project
 // time-out, a list that is not empty once the index said it has no project documents).
 nb::object index_entry(Call &c, nb::handle pkg) {

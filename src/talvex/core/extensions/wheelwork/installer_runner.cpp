@@ -124,34 +124,16 @@ nb::object run(Call &c, nb::handle argv, nb::handle timeout, nb::handle on_outpu
             // Permission denied"), not a program ("[Errno 8] Exec format error", "[WinError
             // 193] %1 is not a valid Win32 application").
             tvx::Handling handling(e);
-            // On Windows the exception names no file ("[WinError 2] The system cannot find
-            // the file specified"): add the program, the way OSError shows a filename.
-            nb::object text = tvx::to_str(e.value());
-            if (cmd.size() > 0 && e.value().attr("filename").is_none())
-                text = nb::str("{}: {!r}").format(text, cmd[0]);
-            return pip_result(c, false, cmd, 127, nb::str(""), text);
+            return start_failure_result(c, cmd, e.value());
         }
         if (e.matches(c.g("subprocess").attr("TimeoutExpired"))) {
             tvx::Handling handling(e);
-            nb::object partial = cleaned(c, e.value().attr("stdout"));
-            nb::object spelled = nb::steal(PyObject_Format(limit.ptr(), nb::str(spec).ptr()));
-            if (!spelled.is_valid())
-                throw nb::python_error();
-            nb::object message = nb::str("timed out after ") + spelled + nb::str("s");
-            return pip_result(c, false, cmd, 124, partial, message);
+            return timeout_result(c, cmd, limit, spec, cleaned(c, e.value().attr("stdout")));
         }
         throw;
     }
-
-    nb::object out = cleaned(c, completed.attr("stdout"));
-    nb::object err = cleaned(c, completed.attr("stderr"));
-    nb::object returncode = completed.attr("returncode");
-    bool ok = returncode.equal(nb::int_(0));
-    nb::object code = tvx::truthy(returncode) ? returncode : nb::object(nb::int_(0));
-    nb::object status = nb::steal(PyNumber_Long(code.ptr()));
-    if (!status.is_valid())
-        throw nb::python_error();
-    return pip_result(c, ok, cmd, status, out, err);
+    return finished_result(c, cmd, completed.attr("returncode"), cleaned(c, completed.attr("stdout")),
+                           cleaned(c, completed.attr("stderr")));
 }
 
 // Texts by which pip and uv report files held open by a running process (or an
@@ -239,6 +221,33 @@ const FuncSpec kLooksLikeFileLockError = {
 };
 
 }  // namespace
+
+nb::object start_failure_result(const Call &c, nb::tuple cmd, nb::handle error) {
+    // On Windows the exception names no file ("[WinError 2] The system cannot find
+    // the file specified"): add the program, the way OSError shows a filename.
+    nb::object text = tvx::to_str(error);
+    if (cmd.size() > 0 && error.attr("filename").is_none())
+        text = nb::str("{}: {!r}").format(text, cmd[0]);
+    return pip_result(c, false, cmd, 127, nb::str(""), text);
+}
+
+nb::object timeout_result(const Call &c, nb::handle cmd, nb::handle limit, const char *spec,
+                          nb::handle stdout_text) {
+    nb::object spelled = nb::steal(PyObject_Format(limit.ptr(), nb::str(spec).ptr()));
+    if (!spelled.is_valid())
+        throw nb::python_error();
+    return pip_result(c, false, cmd, 124, stdout_text, nb::str("timed out after ") + spelled + nb::str("s"));
+}
+
+nb::object finished_result(const Call &c, nb::handle cmd, nb::handle returncode,
+                           nb::handle stdout_text, nb::handle stderr_text) {
+    bool ok = returncode.equal(nb::int_(0));
+    nb::object code = tvx::truthy(returncode) ? nb::borrow(returncode) : nb::object(nb::int_(0));
+    nb::object status = nb::steal(PyNumber_Long(code.ptr()));
+    if (!status.is_valid())
+        throw nb::python_error();
+    return pip_result(c, ok, cmd, status, stdout_text, stderr_text);
+}
 
 void init_installer_runner(tvx::ModuleFrame &frame) {
     frame.def(kSubprocessKwargs);

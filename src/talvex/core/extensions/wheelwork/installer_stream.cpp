@@ -474,10 +474,7 @@ nb::object run_streaming(const Call &c, nb::tuple cmd, nb::dict env, nb::handle 
         if (!e.matches(PyExc_OSError))
             throw;
         tvx::Handling handling(e);
-        nb::object text = tvx::to_str(e.value());
-        if (cmd.size() > 0 && e.value().attr("filename").is_none())
-            text = nb::str("{}: {!r}").format(text, cmd[0]);
-        return pip_result(c, false, cmd, 127, nb::str(""), text);
+        return start_failure_result(c, cmd, e.value());
     }
 
     ProcessTree tree(c);
@@ -598,20 +595,9 @@ nb::object run_streaming(const Call &c, nb::tuple cmd, nb::dict env, nb::handle 
     nb::object out = cleaned_bytes(c, streams[0].whole);
     if (cancelled)
         return pip_result(c, false, cmd, 130, out, nb::str(kCancelledMessage));
-    if (timed_out) {
-        nb::object spelled = nb::steal(PyObject_Format(timeout.ptr(), nb::str(spec).ptr()));
-        if (!spelled.is_valid())
-            throw nb::python_error();
-        return pip_result(c, false, cmd, 124, out, nb::str("timed out after ") + spelled + nb::str("s"));
-    }
-    nb::object err = cleaned_bytes(c, streams[1].whole);
-    nb::object returncode = proc.attr("returncode");
-    bool ok = returncode.equal(nb::int_(0));
-    nb::object code = tvx::truthy(returncode) ? returncode : nb::object(nb::int_(0));
-    nb::object status = nb::steal(PyNumber_Long(code.ptr()));
-    if (!status.is_valid())
-        throw nb::python_error();
-    return pip_result(c, ok, cmd, status, out, err);
+    if (timed_out)
+        return timeout_result(c, cmd, timeout, spec, out);
+    return finished_result(c, cmd, proc.attr("returncode"), out, cleaned_bytes(c, streams[1].whole));
 }
 
 }  // namespace wheelwork
