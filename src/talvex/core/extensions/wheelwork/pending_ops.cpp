@@ -433,23 +433,29 @@ nb::dict no_starts(const Call &c) {
     return counts;
 }
 
+// The JSON document of a file kept beside the queue; None when there is no such
+// regular file or it cannot be read, and when it is not JSON (with *unreadable*
+// logged as a warning naming the file).
+nb::object read_side_file(const Call &c, nb::handle file, const char *unreadable) {
+    try {
+        if (!stat_is("S_ISREG", c.g("os").attr("stat")(file)))
+            return nb::none();
+        return c.g("json").attr("loads")(file.attr("read_text")("encoding"_a = "utf-8"));
+    } catch (nb::python_error &e) {
+        if (is_oserror(e))
+            return nb::none();
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError))
+            throw;  // UnicodeDecodeError is a ValueError too
+        tvx::log(c, "warning", unreadable, file);
+        return nb::none();
+    }
+}
+
 // The stored counts: positive integers under string keys; a missing file, or
 // anything else found there, counts as nothing.
 nb::dict read_starts(const Call &c, nb::handle file) {
     nb::dict counts = no_starts(c);
-    nb::object data;
-    try {
-        if (!stat_is("S_ISREG", c.g("os").attr("stat")(file)))
-            return counts;
-        data = c.g("json").attr("loads")(file.attr("read_text")("encoding"_a = "utf-8"));
-    } catch (nb::python_error &e) {
-        if (is_oserror(e))
-            return counts;
-        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError))
-            throw;  // UnicodeDecodeError is a ValueError too
-        tvx::log(c, "warning", "Ignoring unreadable failed-starts file %s", file);
-        return counts;
-    }
+    nb::object data = read_side_file(c, file, "Ignoring unreadable failed-starts file %s");
     if (!nb::isinstance<nb::dict>(data))
         return counts;
     for (nb::handle kind : c.g("_DEFERRED_OPS")) {
@@ -633,20 +639,7 @@ nb::object queue_digest(const Call &c) {
 // The trusted records: {key: {"file": name, "source": path}}.
 nb::dict wheel_records(const Call &c) {
     nb::dict records;
-    nb::object file = wheels_record(c);
-    nb::object data;
-    try {
-        if (!stat_is("S_ISREG", c.g("os").attr("stat")(file)))
-            return records;
-        data = c.g("json").attr("loads")(file.attr("read_text")("encoding"_a = "utf-8"));
-    } catch (nb::python_error &e) {
-        if (is_oserror(e))
-            return records;
-        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError))
-            throw;
-        tvx::log(c, "warning", "Ignoring unreadable wheel-files record %s", file);
-        return records;
-    }
+    nb::object data = read_side_file(c, wheels_record(c), "Ignoring unreadable wheel-files record %s");
     if (!nb::isinstance<nb::dict>(data) || !data.attr("get")("queue").equal(queue_digest(c)))
         return records;
     nb::object stored = data.attr("get")("install");
