@@ -160,6 +160,23 @@ nb::object create_temporary(const Call &c, nb::handle target) {
     }
 }
 
+// Forces the written temporary file `tmp` to disk, then moves it over `target`.
+void sync_and_move(const Call &c, nb::handle tmp, nb::handle target) {
+    nb::object os = c.g("os");
+    nb::object fh = tmp.attr("open")("r+b");
+    try {
+        os.attr("fsync")(fh.attr("fileno")());
+    } catch (nb::python_error &) {
+        try {
+            fh.attr("close")();
+        } catch (nb::python_error &) {
+        }
+        throw;
+    }
+    fh.attr("close")();
+    retry_while_in_use(c, [&] { os.attr("replace")(tmp, target); });
+}
+
 // Writes `text` to a temporary file of its own beside `target`, forces it to
 // disk and moves it over `target`: a reader, a concurrent writer or a power cut
 // sees either the old or the new queue, never a part of one.  The temporary
@@ -173,18 +190,7 @@ void replace_durably(Call &c, nb::handle target, nb::handle text, nb::handle old
             os.attr("chmod")(tmp, nb::module_::import_("stat").attr("S_IMODE")(
                                       old_stat.attr("st_mode")));
         tmp.attr("write_text")(text, "encoding"_a = "utf-8", "newline"_a = "");
-        nb::object fh = tmp.attr("open")("r+b");
-        try {
-            os.attr("fsync")(fh.attr("fileno")());
-        } catch (nb::python_error &) {
-            try {
-                fh.attr("close")();
-            } catch (nb::python_error &) {
-            }
-            throw;
-        }
-        fh.attr("close")();
-        retry_while_in_use(c, [&] { os.attr("replace")(tmp, target); });
+        sync_and_move(c, tmp, target);
     } catch (...) {
         try {
             tmp.attr("unlink")("missing_ok"_a = true);
@@ -676,18 +682,7 @@ nb::object keep_wheel_copy(Call &c, nb::handle wheel) {
         nb::object tmp = create_temporary(c, target);
         try {
             c.g("shutil").attr("copyfile")(wheel, tmp);
-            nb::object fh = tmp.attr("open")("r+b");
-            try {
-                c.g("os").attr("fsync")(fh.attr("fileno")());
-            } catch (nb::python_error &) {
-                try {
-                    fh.attr("close")();
-                } catch (nb::python_error &) {
-                }
-                throw;
-            }
-            fh.attr("close")();
-            retry_while_in_use(c, [&] { c.g("os").attr("replace")(tmp, target); });
+            sync_and_move(c, tmp, target);
         } catch (...) {
             try {
                 tmp.attr("unlink")("missing_ok"_a = true);
