@@ -6,6 +6,7 @@ import json
 import logging
 import os
 import re
+import shutil
 import socket
 import subprocess
 import sys
@@ -322,7 +323,7 @@ def install_in_child(private_python, child_env, cwd, installer):
     python, site = private_python
     for child in site.iterdir():
         if child.name.startswith("talvex_ext_"):
-            subprocess.run(["rm", "-rf", str(child)], check=True)
+            shutil.rmtree(child) if child.is_dir() else child.unlink()
     proc = subprocess.run([str(python), "-c", CHILD, "talvex-ext-mirrored", "talvex-ext-mirrored", "talvex-ext-helper"],
                           env=child_env, cwd=str(cwd), capture_output=True, text=True, timeout=600)
     assert TOKEN not in proc.stdout + proc.stderr
