@@ -23,6 +23,11 @@ constexpr const char *kAccept =
 constexpr Py_ssize_t kListingLimit = 512 * 1024 * 1024;
 constexpr Py_ssize_t kPageLimit = 16 * 1024 * 1024;
 constexpr size_t kWorkers = 8;
+// Requests in flight at once on a server that closes every connection after
+// its answer (an HTTP/1.0 server, such as pypiserver's default one): each is a
+// new connection, and a simple server queues at most 5 (socketserver's listen
+// backlog) -- one more is dropped and tried again a second later.
+constexpr size_t kWorkersWithoutKeepAlive = 4;
 constexpr Py_ssize_t kReadBlock = 256 * 1024;
 
 std::string_view bytes_view(nb::handle data) {
@@ -604,7 +609,10 @@ nb::object index_catalog(Call &c, nb::handle index, nb::handle prefix, nb::handl
         nb::object entry_fn =
             tvx::make_nested(c, kIndexEntry, nb::make_tuple(target, per_project, nb::list(), pool));
         nb::object futures_module = nb::module_::import_("concurrent.futures");
-        nb::object executor = futures_module.attr("ThreadPoolExecutor")("max_workers"_a = std::min(count, kWorkers));
+        // The listing's connection is idle now unless the server closed it.
+        bool kept_alive = origin.is_none() || nb::len(idle) > 0;
+        size_t workers = std::min(count, kept_alive ? kWorkers : kWorkersWithoutKeepAlive);
+        nb::object executor = futures_module.attr("ThreadPoolExecutor")("max_workers"_a = workers);
         nb::dict futures;
         nb::dict by_name;
         try {
