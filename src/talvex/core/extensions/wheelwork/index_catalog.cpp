@@ -104,16 +104,8 @@ nb::tuple target_of(const Call &c, nb::handle index) {
     if (!scheme.equal(nb::str("http")) && !scheme.equal(nb::str("https")))
         tvx::raise(PyExc_RuntimeError,
                    nb::str("the package index {} ({}) is not an http or https URL").format(shown, source));
-    nb::dict headers;
-    nb::object netloc = parts.attr("netloc");
-    if (tvx::truthy(netloc.attr("__contains__")("@"))) {
-        auto [auth, host] = tvx::unpack_pair(netloc.attr("rsplit")("@", 1));
-        nb::object split = auth.attr("partition")(":");
-        nb::object pair = parse.attr("unquote")(split[0]) + nb::str(":") + parse.attr("unquote")(split[2]);
-        nb::object token = nb::module_::import_("base64").attr("b64encode")(pair.attr("encode")("utf-8"));
-        headers["Authorization"] = nb::str("Basic ") + token.attr("decode")("ascii");
-        netloc = host;
-    }
+    auto [plain_url, headers] = without_credentials(url);
+    nb::object netloc = parse.attr("urlsplit")(plain_url).attr("netloc");
     nb::object path = parts.attr("path");
     if (!tvx::truthy(path.attr("endswith")("/")))
         path = path + nb::str("/");
