@@ -25,13 +25,16 @@ TOKEN = "s3cr3t-t0ken-4711"
 
 @pytest.fixture
 def site(tmp_path, monkeypatch):
-    """No installer or proxy settings of the machine; home and configuration folders under tmp_path."""
+    """No installer or proxy settings of the machine; home and configuration folders under tmp_path,
+    the current directory tmp_path/project/sub."""
     for key in list(os.environ):
         if key.upper().startswith(("PIP_", "UV_")) or key.lower().endswith("_proxy"):
             monkeypatch.delenv(key)
     for key, sub in (("HOME", "home"), ("USERPROFILE", "home"), ("XDG_CONFIG_HOME", "config"),
                      ("XDG_CONFIG_DIRS", "etc-xdg"), ("APPDATA", "appdata"), ("PROGRAMDATA", "programdata")):
         monkeypatch.setenv(key, str(tmp_path / sub))
+    (tmp_path / "project" / "sub").mkdir(parents=True)
+    monkeypatch.chdir(tmp_path / "project" / "sub")
     return tmp_path
 
 
@@ -89,7 +92,14 @@ RESOLVER_CASES = [
      None, (U, "uv configuration file @config/uv/uv.toml")),
     ("uv environment over file", {"UV_DEFAULT_INDEX": U}, {"config/uv/uv.toml": 'index-url = "{X}"\n'},
      None, (U, "environment variable UV_DEFAULT_INDEX")),
-    ("UV_NO_CONFIG", {"UV_NO_CONFIG": "1"}, {"config/uv/uv.toml": 'index-url = "{X}"\n'}, None, None),
+    ("UV_NO_CONFIG", {"UV_NO_CONFIG": "1"}, {"config/uv/uv.toml": 'index-url = "{X}"\n', "project/uv.toml": 'index-url = "{X}"\n'},
+     None, None),
+    ("uv project pyproject.toml, found upward, over the user's file", {},
+     {"project/pyproject.toml": '[tool.uv]\nindex-url = "{U}"\n', "project/sub/pyproject.toml": '[project]\nname = "x"\n',
+      "config/uv/uv.toml": '[[index]]\nurl = "{X}"\ndefault = true\n'}, None, (U, "uv configuration file @project/pyproject.toml")),
+    ("uv project uv.toml over pyproject.toml", {},
+     {"project/uv.toml": '[pip]\nindex-url = "{U}"\n', "project/pyproject.toml": '[tool.uv]\nindex-url = "{X}"\n'},
+     None, (U, "uv configuration file @project/uv.toml")),
     ("UV_CONFIG_FILE", {"UV_CONFIG_FILE": "@named.toml"},
      {"named.toml": 'index-url = "{U}"\n', "config/uv/uv.toml": 'index-url = "{X}"\n'},
      None, (U, "uv configuration file @named.toml")),
@@ -221,7 +231,8 @@ logging.getLogger(ww.__name__).setLevel(logging.DEBUG)
 result = ww.run_install(sys.argv[1])
 versions = {n: next((d.version for d in md.distributions(name=n)), None) for n in sys.argv[2:]}
 print("@@" + json.dumps({"ok": result.ok, "command": list(result.command), "output": result.stdout + result.stderr,
-                         "versions": versions, "logs": logs, "uv": ww.prefer_uv()}))
+                         "versions": versions, "logs": logs, "uv": ww.prefer_uv(),
+                         "index": ww._redact_url(ww._installer_index()["url"])}))
 """
 
 
@@ -365,6 +376,9 @@ INSTALL_CASES = [
     ("uv, pip environment with credentials", "uv", {"PIP_INDEX_URL": "{secret}"}, {}),
     ("pip, uv file with credentials", "pip", {"UV_CONFIG_FILE": "{work}/uv.toml"},
      {"uv.toml": '[[index]]\nurl = "{secret}"\ndefault = true\n'}),
+    ("uv, project pyproject.toml over the user's uv.toml", "uv", {},
+     {"pyproject.toml": '[tool.uv]\nindex-url = "{index}"\n', "config/uv/uv.toml": 'index-url = "http://127.0.0.1:9/simple/"\n'}),
+    ("pip, project uv.toml", "pip", {}, {"uv.toml": '[[index]]\nurl = "{index}"\ndefault = true\n'}),
 ]
 
 
@@ -375,13 +389,15 @@ def test_real_installers_reach_the_configured_index(server, private_python, tmp_
     index, secret = server
     names = {"index": index, "secret": secret, "work": tmp_path}
     for rel, text in files.items():
+        (tmp_path / rel).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / rel).write_text(text.format(**names), encoding="utf-8")
     child_env = installer_environ(tmp_path, installer)
     child_env.update({k: v.format(**names) for k, v in env.items()})
-    install_in_child(private_python, child_env, tmp_path, installer)
+    used = (secret if "{secret}" in str((env, files)) else index).replace(TOKEN, "****")
+    install_in_child(private_python, child_env, tmp_path, installer, used)
 
 
-def install_in_child(private_python, child_env, cwd, installer):
+def install_in_child(private_python, child_env, cwd, installer, index=None):
     """run_install of talvex-ext-mirrored in the private environment: it and its requirement land."""
     python, site = private_python
     for child in site.iterdir():
@@ -395,6 +411,7 @@ def install_in_child(private_python, child_env, cwd, installer):
     assert report["ok"], report["output"]
     assert report["versions"] == {"talvex-ext-mirrored": "1.2", "talvex-ext-helper": "1.0"}
     assert not any("127.0.0.1" in arg or "mirror.test" in arg for arg in report["command"])
+    assert index is None or report["index"] == index  # the index the resolver names is the one used
 
 
 class TlsFront:
