@@ -552,7 +552,9 @@ def test_catalog_and_search_read_the_local_servers(ww, server, site, monkeypatch
     monkeypatch.setattr(ww, "prefer_uv", lambda: False)
     entries = ww.list_pypi_talvex_extensions(timeout=20)
     assert entries == plain_catalog(ww, index)
-    assert [(e["package"], e["version"]) for e in entries] == [("talvex-ext-helper", "1.0"), ("talvex-ext-mirrored", "1.2")]
+    summary = MIRROR_WHEELS[0][3] if "/+simple/" in index else ""  # devpi has the uploads' summaries
+    assert [(e["package"], e["version"], e["description"]) for e in entries] == \
+        [("talvex-ext-helper", "1.0", ""), ("talvex-ext-mirrored", "1.2", summary)]
     env = cs.cli_environ(tmp_path, PIP_INDEX_URL=secret, PIP_CONFIG_FILE=os.devnull, UV_NO_CONFIG="1",
                          NO_PROXY="127.0.0.1")
     proc = cs.run_cli(["-vv", "search", "mirrored"], env)
