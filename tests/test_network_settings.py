@@ -248,11 +248,14 @@ MIRROR_WHEELS = [("talvex-ext-mirrored", "1.2", ("talvex-ext-helper",), "Mirrore
 
 
 def wait_for(url: str) -> None:
-    for _ in range(600):
+    deadline = time.monotonic() + 120  # devpi-server takes seconds to start on a busy machine
+    while True:
         try:
             urllib.request.urlopen(url, timeout=2).close()
             return
         except OSError:
+            if time.monotonic() > deadline:
+                raise
             time.sleep(0.05)
 
 
