@@ -15,7 +15,10 @@ import urllib.request
 import pytest
 from packaging.version import InvalidVersion, Version
 
-from tls_index import TlsIndex
+import threading
+import time
+
+from tls_index import TlsIndex, drip
 
 TOKEN = "s3cr3t-t0ken-4711"
 ACCEPT = "application/vnd.pypi.simple.v1+json, text/html;q=0.01"
@@ -116,7 +119,7 @@ BIG_NAMES = [f"{'TALVEX_Ext.' if i % 3 else 'talvex-ext-'}tool{i}" if i % 997 ==
 
 
 @pytest.fixture(scope="module")
-def local_index():
+def index_server():
     """One local server holding the same projects as PEP 691 JSON (/json/) and PEP 503 HTML (/html/)."""
     server = TlsIndex(None, None, tls=False)
     for fmt in ("json", "html"):
@@ -159,8 +162,15 @@ def local_index():
 
     server.route("/sso/simple/", to_login)
     server.route("/login", b"<html><form>sign in</form></html>", Content_Type="text/html")
-    yield f"http://127.0.0.1:{server.port}"
+    server.route("/drip/simple/", {"projects": [{"name": "talvex-ext-slow"}]}, Content_Type="application/json")
+    server.route("/drip/simple/talvex-ext-slow/", drip(server, b"{" + b" " * 200 + b"}", every=0.5))
+    yield server
     server.close()
+
+
+@pytest.fixture
+def local_index(index_server):
+    return f"http://127.0.0.1:{index_server.port}"
 
 
 @pytest.fixture
@@ -224,3 +234,34 @@ def test_listing_of_many_pieces_equals_the_plain_rendering(ww, local_index, conf
     want = sorted((t for _, t in parser.found if ww.is_user_visible_extension_package(t)), key=str.lower)
     got = ww.list_pypi_talvex_extensions(timeout=10, fetch_metadata=False, max_packages=0)
     assert [e["package"] for e in got] == want and len(want) == 61
+
+
+@pytest.mark.parametrize("opener", [False, True])
+def test_configured_index_is_read_on_kept_connections_unless_urllib_is_changed(ww, index_server, local_index,
+                                                                               configured, opener, monkeypatch):
+    url = f"{local_index}/json/simple/"
+    configured(url)
+    want = plain_catalog(ww, url)  # urlopen's first call installs urllib's default opener: undone here
+    # An installed opener is urllib's to use, one connection per request.
+    monkeypatch.setattr(urllib.request, "_opener", urllib.request.build_opener() if opener else None)
+    connections, requests = index_server.connections, len(index_server.requests)
+    assert ww.list_pypi_talvex_extensions(timeout=10) == want
+    made, asked = index_server.connections - connections, len(index_server.requests) - requests
+    assert asked >= 5 and (made == asked if opener else made < asked)
+
+
+def test_a_dripping_project_page_ends_with_the_listing(ww, local_index, configured, monkeypatch):
+    """The page sends a byte every half second, so no read ever times out: only the
+    listing's wall-clock deadline ends it, and no worker is left reading after."""
+    configured(f"{local_index}/drip/simple/")
+    monkeypatch.setattr(urllib.request, "_opener", None)
+    threads = threading.active_count()
+    start = time.monotonic()
+    entries = ww.list_pypi_talvex_extensions(timeout=3)
+    assert time.monotonic() - start < 8.5
+    assert [(e["package"], e["version"]) for e in entries] == [("talvex-ext-slow", "")]
+    for _ in range(40):
+        if threading.active_count() <= threads:
+            break
+        time.sleep(0.1)
+    assert threading.active_count() <= threads

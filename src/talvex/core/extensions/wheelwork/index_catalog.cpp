@@ -10,6 +10,7 @@
 #include "simple_html_scan.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,11 @@ constexpr const char *kAccept =
 constexpr Py_ssize_t kListingLimit = 512 * 1024 * 1024;
 constexpr Py_ssize_t kPageLimit = 16 * 1024 * 1024;
 constexpr size_t kWorkers = 8;
+// Requests in flight at once on a server that closes every connection after
+// its answer (an HTTP/1.0 server, such as pypiserver's default one): each is a
+// new connection, and a simple server queues at most 5 (socketserver's listen
+// backlog) -- one more is dropped and tried again a second later.
+constexpr size_t kWorkersWithoutKeepAlive = 4;
 constexpr Py_ssize_t kReadBlock = 256 * 1024;
 
 std::string_view bytes_view(nb::handle data) {
@@ -64,21 +70,26 @@ bool is_html(const std::string &media) {
     return media == "text/html" || media == "application/vnd.pypi.simple.v1+html";
 }
 
-// GET `url` with `headers` (and Accept) through urllib: (body, media type, final URL).
-nb::object get(nb::handle url, nb::handle headers, nb::handle timeout, Py_ssize_t limit) {
+// GET `url` with `headers` (and Accept): (body, media type, final URL).  Over
+// the listing's own connections when `pool` (None when urllib reads the
+// listing) serves its origin, else through urllib.
+nb::object get(nb::handle url, nb::handle headers, double seconds, Py_ssize_t limit, nb::handle pool) {
     nb::dict merged;
     merged["Accept"] = kAccept;
     if (PyDict_Update(merged.ptr(), headers.ptr()) < 0)
         throw nb::python_error();
     nb::object request = index::build_request(url, merged);
-    return index::open(url, request, timeout, [&](nb::handle response) -> nb::object {
+    auto read = [&](nb::handle response) -> nb::object {
         bool gzip = index::is_gzip(index::header(response, "Content-Encoding"));
         nb::object body = index::read_body(response, limit, url);
         if (gzip)
             body = index::gunzip(body, limit, url);
         nb::object media = nb::str(media_type(index::header(response, "Content-Type")).c_str());
         return nb::make_tuple(body, media, response.attr("geturl")());
-    });
+    };
+    if (!pool.is_none() && index::Origin::serves(index::Pool::origin(pool), url))
+        return index::pooled_get(pool, request, url, seconds, read);
+    return index::open(url, request, nb::float_(seconds), read);
 }
 
 // The index: (URL without credentials ending in "/", headers with its basic
@@ -228,16 +239,22 @@ size_t complete_part(std::string_view buffer) {
     return 0;
 }
 
-// Reads the simple index and returns its visible project names.  An HTML
-// listing is scanned piece by piece as it arrives (decompressed on the way),
-// so its memory stays that of a piece; a JSON one is parsed whole.
-nb::list read_listing(const Call &c, nb::handle target, nb::handle timeout, const NameFilter &filter) {
-    nb::object url = target[0];
+// The listing's request headers: Accept and the index's basic authentication.
+nb::dict headers_of(nb::handle target) {
     nb::dict headers;
     headers["Accept"] = kAccept;
     if (PyDict_Update(headers.ptr(), nb::handle(target[1]).ptr()) < 0)
         throw nb::python_error();
-    nb::object request = index::build_request(url, headers);
+    return headers;
+}
+
+// Reads the simple index and returns its visible project names.  An HTML
+// listing is scanned piece by piece as it arrives (decompressed on the way),
+// so its memory stays that of a piece; a JSON one is parsed whole.
+nb::list read_listing(const Call &c, nb::handle target, nb::handle timeout, const NameFilter &filter,
+                      nb::handle origin, const index::Deadline &deadline, nb::handle idle) {
+    nb::object url = target[0];
+    nb::object request = index::build_request(url, headers_of(target));
     nb::list names;
     size_t anchors = 0;
     nb::object final_url = nb::borrow(url);
@@ -304,7 +321,28 @@ nb::list read_listing(const Call &c, nb::handle target, nb::handle timeout, cons
         return nb::none();
     };
     try {
-        index::open(url, request, timeout, read);
+        nb::object urllib_timeout = nb::borrow(timeout);
+        if (!origin.is_none()) {
+            nb::object connection = index::Origin::connection(origin);
+            bool reusable = false;
+            nb::object handover;
+            std::optional<nb::object> value;
+            try {
+                value = index::fetch(origin, connection, request, url, deadline, read, reusable, handover);
+            } catch (nb::python_error &) {
+                connection.attr("close")();
+                throw;
+            }
+            if (reusable)
+                idle.attr("append")(connection);
+            else
+                connection.attr("close")();
+            // The rest of a redirect chain that only urllib can follow, within what is left.
+            request = value ? nb::object() : handover;
+            urllib_timeout = nb::float_(std::max(deadline.left(), 0.001));
+        }
+        if (request.is_valid())
+            index::open(url, request, urllib_timeout, read);
     } catch (nb::python_error &e) {
         if (!tvx::is_exception(e) || (e.matches(PyExc_RuntimeError) && is_index_error(e)))
             throw;
@@ -423,11 +461,11 @@ std::pair<nb::object, nb::object> newest(const Call &c, nb::handle files, nb::ha
 // The summary of the newest file: its core metadata when the index offers it,
 // else the index's JSON document of the project (devpi's of the release), else "".
 nb::object summary_of(const Call &c, nb::handle target, nb::handle file, nb::handle pkg, nb::handle key,
-                      nb::handle timeout, nb::handle no_documents) {
+                      double seconds, nb::handle no_documents, nb::handle pool) {
     nb::object headers = target[1];
     if (!file.is_none() && tvx::truthy(file[3])) {
         nb::object url = tvx::to_str(file[1]).attr("split")("#", 1)[0] + nb::str(".metadata");
-        nb::object answer = get(url, headers, timeout, index::kDocumentLimit);
+        nb::object answer = get(url, headers, seconds, index::kDocumentLimit, pool);
         nb::object text = answer[0].attr("decode")("utf-8", "replace");
         nb::object message = nb::module_::import_("email.parser").attr("HeaderParser")().attr("parsestr")(text);
         nb::object summary = message.attr("get")("Summary");
@@ -453,7 +491,7 @@ nb::object summary_of(const Call &c, nb::handle target, nb::handle file, nb::han
     }
     nb::object answer;
     try {
-        answer = get(url, headers, timeout, index::kDocumentLimit);
+        answer = get(url, headers, seconds, index::kDocumentLimit, pool);
     } catch (nb::python_error &e) {
         if (e.matches(PyExc_RuntimeError) && tvx::truthy(tvx::to_str(e.value()).attr("startswith")("HTTP 404 ")))
             no_documents.attr("append")(true);
@@ -468,18 +506,20 @@ nb::object summary_of(const Call &c, nb::handle target, nb::handle file, nb::han
 }
 
 // Runs in a worker thread: one project's entry.  Closure: (target, per-project
-// time-out, a list that is not empty once the index said it has no project documents).
+// time-out, a list that is not empty once the index said it has no project
+// documents, the listing's connections or None).
 nb::object index_entry(Call &c, nb::handle pkg) {
     nb::dict entry = stub_entry(c, pkg);
-    nb::handle target = c.closure(0), timeout = c.closure(1);
+    nb::handle target = c.closure(0), pool = c.closure(3);
+    double seconds = nb::cast<double>(c.closure(1));
     nb::object key = nb::module_::import_("re").attr("sub")("[-_.]+", "-", pkg).attr("lower")();
     tvx::except_exception(
         [&] {
-            nb::object page = get(tvx::to_str(target[0]) + key + nb::str("/"), target[1], timeout, kPageLimit);
+            nb::object page = get(tvx::to_str(target[0]) + key + nb::str("/"), target[1], seconds, kPageLimit, pool);
             nb::list files = project_files(c, page);
             auto [version, file] = newest(c, files, key);
             nb::object summary = tvx::except_exception(
-                [&] { return summary_of(c, target, file, pkg, key, timeout, c.closure(2)); },
+                [&] { return summary_of(c, target, file, pkg, key, seconds, c.closure(2), pool); },
                 [&](const nb::python_error &e) -> nb::object {
                     tvx::log(c, "debug", "Summary of %s from %s failed: %s", pkg, target[2],
                              c.call("_redact_text", tvx::to_str(e.value())));
@@ -515,55 +555,100 @@ const FuncSpec kIndexEntry = {
 // min(max(timeout / 3, 5.0), 20.0) as a float.
 double per_project_seconds(double timeout) { return std::min(std::max(timeout / 3.0, 5.0), 20.0); }
 
+// try: return body() finally: close the idle connections of `idle` -- what
+// closing raises (a KeyboardInterrupt arriving meanwhile) propagates in the body's place.
+template <typename Body>
+nb::object closing(nb::handle idle, Body &&body) {
+    auto close = [&] {
+        for (nb::handle connection : idle)
+            connection.attr("close")();
+    };
+    nb::object value;
+    try {
+        value = body();
+    } catch (nb::python_error &e) {
+        tvx::Handling handling(e);
+        close();
+        throw;
+    } catch (...) {
+        close();
+        throw;
+    }
+    close();
+    return value;
+}
+
 nb::object index_catalog(Call &c, nb::handle index, nb::handle prefix, nb::handle timeout,
                          nb::handle fetch_metadata, nb::handle max_packages) {
     nb::tuple target = target_of(c, index);
     NameFilter filter(c, prefix);
-    nb::list names = read_listing(c, target, timeout, filter);
-    names.attr("sort")("key"_a = nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)).attr("lower"));
-    nb::object limit = nb::steal(PyNumber_Long(max_packages.ptr()));
-    if (!limit.is_valid())
-        throw nb::python_error();
-    if (nb::cast<long long>(limit) > 0)
-        names = nb::borrow<nb::list>(nb::object(names)[nb::slice(nb::none(), limit, nb::none())]);
-    nb::list entries;
-    size_t count = nb::len(names);
-    if (count == 0)
-        return entries;
-    if (!tvx::truthy(fetch_metadata)) {
-        for (nb::handle n : names)
-            entries.append(stub_entry(c, n));
-        return entries;
-    }
-    double seconds = nb::cast<double>(nb::float_(timeout));
+    // A time-out that is not a number is urllib's to judge (the listing alone
+    // takes None); the project pages need one.
+    double seconds = PyFloat_Check(timeout.ptr()) || PyLong_Check(timeout.ptr()) ? PyFloat_AsDouble(timeout.ptr()) : -1.0;
+    if (seconds == -1.0 && PyErr_Occurred())
+        PyErr_Clear();
     double per_project = per_project_seconds(seconds);
-    nb::object entry_fn = tvx::make_nested(c, kIndexEntry, nb::make_tuple(target, per_project, nb::list()));
-    nb::object futures_module = nb::module_::import_("concurrent.futures");
-    nb::object executor = futures_module.attr("ThreadPoolExecutor")("max_workers"_a = std::min(count, kWorkers));
-    nb::dict futures;
-    nb::dict by_name;
-    try {
-        for (nb::handle n : names)
-            futures[executor.attr("submit")(entry_fn, n)] = n;
-        // The listing ends within the index's time-out and one project's more.
-        nb::object done_and_not = futures_module.attr("wait")(futures, "timeout"_a = seconds + per_project);
-        for (nb::handle future : done_and_not[0]) {
-            nb::object pkg = futures[future];
-            by_name[pkg] = tvx::except_exception(
-                [&] { return nb::object(future.attr("result")()); },
-                [&](const nb::python_error &e) -> nb::object {
-                    tvx::log(c, "debug", "Catalog entry failed for %s: %s", pkg, e.value());
-                    return stub_entry(c, pkg);
-                });
+    // While urllib is as shipped, the index is read over the module's own
+    // keep-alive connections, bounded as a whole: the simple index by
+    // `timeout`, the listing by it and one project's more.
+    nb::object origin = nb::none();
+    if (seconds > 0.0 && seconds < 1e9 && index::own_connections_allowed(headers_of(target)))
+        origin = index::Origin::make(target[0], index::build_request(target[0], headers_of(target)));
+    index::Deadline index_deadline(seconds);
+    index::Deadline listing_deadline(origin.is_none() ? 0.0 : seconds + per_project);
+    nb::list idle;
+    return closing(idle, [&]() -> nb::object {
+        nb::list names = read_listing(c, target, timeout, filter, origin, index_deadline, idle);
+        names.attr("sort")("key"_a = nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)).attr("lower"));
+        nb::object limit = nb::steal(PyNumber_Long(max_packages.ptr()));
+        if (!limit.is_valid())
+            throw nb::python_error();
+        if (nb::cast<long long>(limit) > 0)
+            names = nb::borrow<nb::list>(nb::object(names)[nb::slice(nb::none(), limit, nb::none())]);
+        nb::list entries;
+        size_t count = nb::len(names);
+        if (count == 0)
+            return entries;
+        if (!tvx::truthy(fetch_metadata)) {
+            for (nb::handle n : names)
+                entries.append(stub_entry(c, n));
+            return entries;
         }
-    } catch (...) {
+        seconds = nb::cast<double>(nb::float_(timeout));
+        per_project = per_project_seconds(seconds);
+        nb::object pool = origin.is_none() ? nb::object(nb::none()) : index::Pool::make(origin, idle, listing_deadline);
+        nb::object entry_fn =
+            tvx::make_nested(c, kIndexEntry, nb::make_tuple(target, per_project, nb::list(), pool));
+        nb::object futures_module = nb::module_::import_("concurrent.futures");
+        // The listing's connection is idle now unless the server closed it.
+        bool kept_alive = origin.is_none() || nb::len(idle) > 0;
+        size_t workers = std::min(count, kept_alive ? kWorkers : kWorkersWithoutKeepAlive);
+        nb::object executor = futures_module.attr("ThreadPoolExecutor")("max_workers"_a = workers);
+        nb::dict futures;
+        nb::dict by_name;
+        try {
+            for (nb::handle n : names)
+                futures[executor.attr("submit")(entry_fn, n)] = n;
+            // The listing ends within the index's time-out and one project's more.
+            nb::object done_and_not = futures_module.attr("wait")(futures, "timeout"_a = seconds + per_project);
+            for (nb::handle future : done_and_not[0]) {
+                nb::object pkg = futures[future];
+                by_name[pkg] = tvx::except_exception(
+                    [&] { return nb::object(future.attr("result")()); },
+                    [&](const nb::python_error &e) -> nb::object {
+                        tvx::log(c, "debug", "Catalog entry failed for %s: %s", pkg, e.value());
+                        return stub_entry(c, pkg);
+                    });
+            }
+        } catch (...) {
+            executor.attr("shutdown")("wait"_a = false, "cancel_futures"_a = true);
+            throw;
+        }
         executor.attr("shutdown")("wait"_a = false, "cancel_futures"_a = true);
-        throw;
-    }
-    executor.attr("shutdown")("wait"_a = false, "cancel_futures"_a = true);
-    for (nb::handle n : names)
-        entries.append(by_name.contains(n) ? nb::object(by_name[n]) : nb::object(stub_entry(c, n)));
-    return entries;
+        for (nb::handle n : names)
+            entries.append(by_name.contains(n) ? nb::object(by_name[n]) : nb::object(stub_entry(c, n)));
+        return entries;
+    });
 }
 
 const FuncSpec kIndexCatalog = {
