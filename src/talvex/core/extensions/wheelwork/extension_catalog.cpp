@@ -569,23 +569,10 @@ struct Connections {
         opener.attr("shutdown")("wait"_a = false);
     }
 
-    // try: return body() finally: close every connection -- what closing
-    // raises (a KeyboardInterrupt arriving meanwhile) propagates in the body's place.
+    // try: return body() finally: close every connection.
     template <typename Body>
     nb::object closing(Body &&body) {
-        nb::object value;
-        try {
-            value = body();
-        } catch (nb::python_error &e) {
-            tvx::Handling handling(e);
-            close();
-            throw;
-        } catch (...) {
-            close();
-            throw;
-        }
-        close();
-        return value;
+        return tvx::finally(std::forward<Body>(body), [this] { close(); });
     }
 
 private:

@@ -104,16 +104,8 @@ nb::tuple target_of(const Call &c, nb::handle index) {
     if (!scheme.equal(nb::str("http")) && !scheme.equal(nb::str("https")))
         tvx::raise(PyExc_RuntimeError,
                    nb::str("the package index {} ({}) is not an http or https URL").format(shown, source));
-    nb::dict headers;
-    nb::object netloc = parts.attr("netloc");
-    if (tvx::truthy(netloc.attr("__contains__")("@"))) {
-        auto [auth, host] = tvx::unpack_pair(netloc.attr("rsplit")("@", 1));
-        nb::object split = auth.attr("partition")(":");
-        nb::object pair = parse.attr("unquote")(split[0]) + nb::str(":") + parse.attr("unquote")(split[2]);
-        nb::object token = nb::module_::import_("base64").attr("b64encode")(pair.attr("encode")("utf-8"));
-        headers["Authorization"] = nb::str("Basic ") + token.attr("decode")("ascii");
-        netloc = host;
-    }
+    auto [plain_url, headers] = without_credentials(url);
+    nb::object netloc = parse.attr("urlsplit")(plain_url).attr("netloc");
     nb::object path = parts.attr("path");
     if (!tvx::truthy(path.attr("endswith")("/")))
         path = path + nb::str("/");
@@ -252,7 +244,7 @@ nb::dict headers_of(nb::handle target) {
 // listing is scanned piece by piece as it arrives (decompressed on the way),
 // so its memory stays that of a piece; a JSON one is parsed whole.
 nb::list read_listing(const Call &c, nb::handle target, nb::handle timeout, const NameFilter &filter,
-                      nb::handle origin, const index::Deadline &deadline, nb::handle idle) {
+                      nb::handle pool, double seconds) {
     nb::object url = target[0];
     nb::object request = index::build_request(url, headers_of(target));
     nb::list names;
@@ -321,28 +313,10 @@ nb::list read_listing(const Call &c, nb::handle target, nb::handle timeout, cons
         return nb::none();
     };
     try {
-        nb::object urllib_timeout = nb::borrow(timeout);
-        if (!origin.is_none()) {
-            nb::object connection = index::Origin::connection(origin);
-            bool reusable = false;
-            nb::object handover;
-            std::optional<nb::object> value;
-            try {
-                value = index::fetch(origin, connection, request, url, deadline, read, reusable, handover);
-            } catch (nb::python_error &) {
-                connection.attr("close")();
-                throw;
-            }
-            if (reusable)
-                idle.attr("append")(connection);
-            else
-                connection.attr("close")();
-            // The rest of a redirect chain that only urllib can follow, within what is left.
-            request = value ? nb::object() : handover;
-            urllib_timeout = nb::float_(std::max(deadline.left(), 0.001));
-        }
-        if (request.is_valid())
-            index::open(url, request, urllib_timeout, read);
+        if (pool.is_none())
+            index::open(url, request, timeout, read);
+        else
+            index::pooled_get(pool, request, url, seconds, read);
     } catch (nb::python_error &e) {
         if (!tvx::is_exception(e) || (e.matches(PyExc_RuntimeError) && is_index_error(e)))
             throw;
@@ -555,29 +529,6 @@ const FuncSpec kIndexEntry = {
 // min(max(timeout / 3, 5.0), 20.0) as a float.
 double per_project_seconds(double timeout) { return std::min(std::max(timeout / 3.0, 5.0), 20.0); }
 
-// try: return body() finally: close the idle connections of `idle` -- what
-// closing raises (a KeyboardInterrupt arriving meanwhile) propagates in the body's place.
-template <typename Body>
-nb::object closing(nb::handle idle, Body &&body) {
-    auto close = [&] {
-        for (nb::handle connection : idle)
-            connection.attr("close")();
-    };
-    nb::object value;
-    try {
-        value = body();
-    } catch (nb::python_error &e) {
-        tvx::Handling handling(e);
-        close();
-        throw;
-    } catch (...) {
-        close();
-        throw;
-    }
-    close();
-    return value;
-}
-
 nb::object index_catalog(Call &c, nb::handle index, nb::handle prefix, nb::handle timeout,
                          nb::handle fetch_metadata, nb::handle max_packages) {
     nb::tuple target = target_of(c, index);
@@ -594,11 +545,15 @@ nb::object index_catalog(Call &c, nb::handle index, nb::handle prefix, nb::handl
     nb::object origin = nb::none();
     if (seconds > 0.0 && seconds < 1e9 && index::own_connections_allowed(headers_of(target)))
         origin = index::Origin::make(target[0], index::build_request(target[0], headers_of(target)));
-    index::Deadline index_deadline(seconds);
     index::Deadline listing_deadline(origin.is_none() ? 0.0 : seconds + per_project);
     nb::list idle;
-    return closing(idle, [&]() -> nb::object {
-        nb::list names = read_listing(c, target, timeout, filter, origin, index_deadline, idle);
+    nb::object pool = origin.is_none() ? nb::object(nb::none()) : index::Pool::make(origin, idle, listing_deadline);
+    auto close_idle = [&] {
+        for (nb::handle connection : idle)
+            connection.attr("close")();
+    };
+    return tvx::finally([&]() -> nb::object {
+        nb::list names = read_listing(c, target, timeout, filter, pool, seconds);
         names.attr("sort")("key"_a = nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)).attr("lower"));
         nb::object limit = nb::steal(PyNumber_Long(max_packages.ptr()));
         if (!limit.is_valid())
@@ -616,7 +571,6 @@ nb::object index_catalog(Call &c, nb::handle index, nb::handle prefix, nb::handl
         }
         seconds = nb::cast<double>(nb::float_(timeout));
         per_project = per_project_seconds(seconds);
-        nb::object pool = origin.is_none() ? nb::object(nb::none()) : index::Pool::make(origin, idle, listing_deadline);
         nb::object entry_fn =
             tvx::make_nested(c, kIndexEntry, nb::make_tuple(target, per_project, nb::list(), pool));
         nb::object futures_module = nb::module_::import_("concurrent.futures");
@@ -648,7 +602,7 @@ nb::object index_catalog(Call &c, nb::handle index, nb::handle prefix, nb::handl
         for (nb::handle n : names)
             entries.append(by_name.contains(n) ? nb::object(by_name[n]) : nb::object(stub_entry(c, n)));
         return entries;
-    });
+    }, close_idle);
 }
 
 const FuncSpec kIndexCatalog = {

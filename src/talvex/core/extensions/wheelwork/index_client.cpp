@@ -511,23 +511,10 @@ public:
     Watchdog(const Watchdog &) = delete;
     Watchdog &operator=(const Watchdog &) = delete;
 
-    // try: return body() finally: timer.cancel() -- whatever cancel() raises
-    // (a KeyboardInterrupt arriving meanwhile) propagates in the body's place.
+    // try: return body() finally: timer.cancel()
     template <typename Body>
-    auto run(Body &&body) -> decltype(body()) {
-        decltype(body()) value;
-        try {
-            value = body();
-        } catch (nb::python_error &e) {
-            tvx::Handling handling(e);
-            timer_.attr("cancel")();
-            throw;
-        } catch (...) {
-            timer_.attr("cancel")();
-            throw;
-        }
-        timer_.attr("cancel")();
-        return value;
+    nb::object run(Body &&body) {
+        return tvx::finally(std::forward<Body>(body), [this] { timer_.attr("cancel")(); });
     }
 
     bool fired() const { return fired_->load(); }

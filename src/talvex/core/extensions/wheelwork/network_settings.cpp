@@ -503,8 +503,8 @@ nb::object installer_index(Call &c, nb::handle settings) {
     return found;
 }
 
-// <index root>/pypi/<name>/json of the index the installers use; None when the
-// module's client cannot ask it (credentials in the URL, a scheme other than
+// <index root>/pypi/<name>/json of the index the installers use, credentials
+// and all; None when the module's client cannot ask it (a scheme other than
 // http or https): the public index is never asked in its place.
 nb::object project_json_url(Call &c, nb::handle name) {
     nb::object index = c.call("_installer_index");
@@ -513,8 +513,7 @@ nb::object project_json_url(Call &c, nb::handle name) {
     nb::object url = tvx::to_str(index["url"]);
     nb::object parts = nb::module_::import_("urllib.parse").attr("urlsplit")(url);
     nb::object scheme = parts.attr("scheme").attr("lower")();
-    if ((!scheme.equal(nb::str("http")) && !scheme.equal(nb::str("https"))) ||
-        tvx::truthy(parts.attr("netloc").attr("__contains__")("@")))
+    if (!scheme.equal(nb::str("http")) && !scheme.equal(nb::str("https")))
         return nb::none();
     nb::object root = url.attr("split")("?", 1)[0].attr("rstrip")("/");
     if (tvx::truthy(root.attr("endswith")("/simple")))
@@ -524,7 +523,8 @@ nb::object project_json_url(Call &c, nb::handle name) {
 
 const FuncSpec kProjectJsonUrl = {
     .name = "_project_json_url",
-    .doc = "The JSON document of project *name* on the index the installers use, or None.",
+    .doc = "The JSON document of project *name* on the index the installers use (with its\n"
+           "credentials, if any), or None.",
     .params = {arg("name", "str")},
     .returns = "str | None",
     .impl = tvx::body<project_json_url>,
