@@ -45,8 +45,8 @@ class Anchors(html.parser.HTMLParser):
 
 def plain_catalog(ww, index_url, prefix="talvex-ext-"):
     """The catalog of *index_url* in plain Python: urllib, json / html.parser, packaging."""
-    def get(url):
-        with urllib.request.urlopen(urllib.request.Request(url, headers={"Accept": ACCEPT}), timeout=10) as r:
+    def get(url, accept=ACCEPT):
+        with urllib.request.urlopen(urllib.request.Request(url, headers={"Accept": accept}), timeout=10) as r:
             return r.read(), r.headers.get_content_type(), r.geturl()
 
     def anchors(body):
@@ -74,7 +74,7 @@ def plain_catalog(ww, index_url, prefix="talvex-ext-"):
             stem = filename[:-4] if filename.endswith(".whl") else filename.rsplit(".tar.gz", 1)[0]
             text = stem.split("-")[1] if filename.endswith(".whl") else stem.rsplit("-", 1)[1]
             try:
-                releases.append((Version(text), meta, url, yanked))
+                releases.append((Version(text), meta, url, yanked, text))
             except InvalidVersion:
                 pass
         releases = [r for r in releases if not r[3]]
@@ -84,6 +84,9 @@ def plain_catalog(ww, index_url, prefix="talvex-ext-"):
             if pick and pick[1]:
                 text = get(pick[2].split("#")[0] + ".metadata")[0].decode()
                 summary = email.parser.HeaderParser().parsestr(text).get("Summary") or ""
+            elif index_url.rstrip("/").endswith("/+simple"):  # devpi: the release's JSON document
+                url = f"{index_url.rstrip('/').removesuffix('/+simple')}/{key}/{pick[4]}"
+                summary = (json.loads(get(url, "application/json")[0])["result"].get("summary") or "") if pick else ""
             else:
                 root = index_url.rstrip("/").removesuffix("/simple")
                 summary = json.loads(get(f"{root}/pypi/{name}/json")[0])["info"].get("summary") or ""

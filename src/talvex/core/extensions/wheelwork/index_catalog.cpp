@@ -433,9 +433,9 @@ std::pair<nb::object, nb::object> newest(const Call &c, nb::handle files, nb::ha
 }
 
 // The summary of the newest file: its core metadata when the index offers it,
-// else the index's JSON document of the project, else "".
-nb::object summary_of(const Call &c, nb::handle target, nb::handle file, nb::handle pkg, double seconds,
-                      nb::handle no_documents, nb::handle pool) {
+// else the index's JSON document of the project (devpi's of the release), else "".
+nb::object summary_of(const Call &c, nb::handle target, nb::handle file, nb::handle pkg, nb::handle key,
+                      double seconds, nb::handle no_documents, nb::handle pool) {
     nb::object headers = target[1];
     if (!file.is_none() && tvx::truthy(file[3])) {
         nb::object url = tvx::to_str(file[1]).attr("split")("#", 1)[0] + nb::str(".metadata");
@@ -446,12 +446,23 @@ nb::object summary_of(const Call &c, nb::handle target, nb::handle file, nb::han
         return tvx::truthy(summary) ? nb::object(tvx::to_str(summary).attr("strip")()) : nb::object(nb::str(""));
     }
     nb::object root = tvx::to_str(target[0]).attr("rstrip")("/");
-    if (tvx::truthy(root.attr("endswith")("/simple")))
-        root = root[nb::slice(nb::none(), nb::int_(-7), nb::none())];
+    // devpi serves an index's simple pages under <user>/<index>/+simple/ and the
+    // metadata of each release, as JSON under "result", at <user>/<index>/<name>/<version>.
+    bool devpi = tvx::truthy(root.attr("endswith")("/+simple"));
+    if (tvx::truthy(root.attr("endswith")(devpi ? "/+simple" : "/simple")))
+        root = root[nb::slice(nb::none(), nb::int_(devpi ? -8 : -7), nb::none())];
     // An index without these documents (pypiserver answers 404) is not asked again in this listing.
-    if (tvx::truthy(no_documents))
+    if (tvx::truthy(no_documents) || (devpi && file.is_none()))
         return nb::str("");
-    nb::object url = nb::str("{}/pypi/{}/json").format(root, pkg);
+    nb::object url = devpi ? nb::str("{}/{}/{}").format(root, key, file_version(file[0], key))
+                           : nb::str("{}/pypi/{}/json").format(root, pkg);
+    if (devpi) {
+        nb::dict devpi_headers;
+        devpi_headers["Accept"] = "application/json";
+        if (PyDict_Update(devpi_headers.ptr(), headers.ptr()) < 0)
+            throw nb::python_error();
+        headers = devpi_headers;
+    }
     nb::object answer;
     try {
         answer = get(url, headers, seconds, index::kDocumentLimit, pool);
@@ -461,7 +472,7 @@ nb::object summary_of(const Call &c, nb::handle target, nb::handle file, nb::han
         throw;
     }
     nb::object doc = c.g("json").attr("loads")(answer[0]);
-    nb::object info = PyDict_Check(doc.ptr()) ? nb::object(doc.attr("get")("info")) : nb::object(nb::none());
+    nb::object info = PyDict_Check(doc.ptr()) ? nb::object(doc.attr("get")(devpi ? "result" : "info")) : nb::object(nb::none());
     if (!PyDict_Check(info.ptr()))
         return nb::str("");
     nb::object summary = info.attr("get")("summary");
@@ -482,7 +493,7 @@ nb::object index_entry(Call &c, nb::handle pkg) {
             nb::list files = project_files(c, page);
             auto [version, file] = newest(c, files, key);
             nb::object summary = tvx::except_exception(
-                [&] { return summary_of(c, target, file, pkg, seconds, c.closure(2), pool); },
+                [&] { return summary_of(c, target, file, pkg, key, seconds, c.closure(2), pool); },
                 [&](const nb::python_error &e) -> nb::object {
                     tvx::log(c, "debug", "Summary of %s from %s failed: %s", pkg, target[2],
                              c.call("_redact_text", tvx::to_str(e.value())));
