@@ -45,6 +45,8 @@ before = peak()
 start = time.perf_counter()
 if way == "module":
     entries = ww.list_pypi_talvex_extensions(timeout=120, fetch_metadata=metadata, max_packages=0)
+elif way == "floor":
+    entries = bench.server_floor(ww, url)
 else:
     entries = bench.plain_catalog(ww, url, metadata)
 seconds = time.perf_counter() - start
@@ -119,6 +121,17 @@ def plain_catalog(ww, index_url, metadata):
     return entries
 
 
+def server_floor(ww, index_url):
+    """The server's share: the simple index and each extension's project page, asked one
+    after another with nothing done with the answers."""
+    with urllib.request.urlopen(index_url, timeout=120) as r:
+        names = [t for t in re.findall(r">([^<]+)</a>", r.read().decode()) if ww.is_user_visible_extension_package(t)]
+    for name in names:
+        with urllib.request.urlopen(f"{index_url}{re.sub(r'[-_.]+', '-', name).lower()}/", timeout=120) as r:
+            r.read()
+    return names
+
+
 def project_names(total, extensions, seed=7):
     rng = random.Random(seed)
     letters = "abcdefghijklmnopqrstuvwxyz"
@@ -177,9 +190,9 @@ def run_child(way, url, metadata):
     return json.loads(proc.stdout.splitlines()[-1])
 
 
-def compare(label, url, metadata, sent=lambda: 0):
+def compare(label, url, metadata, sent=lambda: 0, floor=False):
     results = {}
-    for way in ("module", "plain"):
+    for way in ("module", "plain") + (("floor",) if floor else ()):
         before = sent()
         results[way] = run_child(way, url, metadata)
         results[way]["bytes"] = sent() - before
@@ -189,7 +202,8 @@ def compare(label, url, metadata, sent=lambda: 0):
     m, p = results["module"], results["plain"]
     if m["entries"] != p["entries"]:
         sys.exit(f"{label}: the module's catalog differs from the plain rendering")
-    print(f"{'':44} time x{p['seconds'] / m['seconds']:.1f}, memory x{max(p['growth_kb'], 1) / max(m['growth_kb'], 1):.1f}")
+    print(f"{'':44} time x{p['seconds'] / m['seconds']:.1f}, memory x{max(p['growth_kb'], 1) / max(m['growth_kb'], 1):.1f}"
+          + (f"; the module at x{results['floor']['seconds'] / m['seconds']:.2f} of the server's floor" if floor else ""))
 
 
 def free_port():
@@ -236,7 +250,7 @@ def main():
                 except OSError:
                     time.sleep(0.05)
             print(f"pypiserver: {args.pypiserver:,} projects")
-            compare("catalog with metadata, pypiserver", url, True)
+            compare("catalog with metadata, pypiserver", url, True, floor=True)
         finally:
             proc.terminate()
             proc.wait(30)

@@ -15,7 +15,10 @@ import urllib.request
 import pytest
 from packaging.version import InvalidVersion, Version
 
-from tls_index import TlsIndex
+import threading
+import time
+
+from tls_index import TlsIndex, drip
 
 TOKEN = "s3cr3t-t0ken-4711"
 ACCEPT = "application/vnd.pypi.simple.v1+json, text/html;q=0.01"
@@ -42,8 +45,8 @@ class Anchors(html.parser.HTMLParser):
 
 def plain_catalog(ww, index_url, prefix="talvex-ext-"):
     """The catalog of *index_url* in plain Python: urllib, json / html.parser, packaging."""
-    def get(url):
-        with urllib.request.urlopen(urllib.request.Request(url, headers={"Accept": ACCEPT}), timeout=10) as r:
+    def get(url, accept=ACCEPT):
+        with urllib.request.urlopen(urllib.request.Request(url, headers={"Accept": accept}), timeout=10) as r:
             return r.read(), r.headers.get_content_type(), r.geturl()
 
     def anchors(body):
@@ -71,7 +74,7 @@ def plain_catalog(ww, index_url, prefix="talvex-ext-"):
             stem = filename[:-4] if filename.endswith(".whl") else filename.rsplit(".tar.gz", 1)[0]
             text = stem.split("-")[1] if filename.endswith(".whl") else stem.rsplit("-", 1)[1]
             try:
-                releases.append((Version(text), meta, url, yanked))
+                releases.append((Version(text), meta, url, yanked, text))
             except InvalidVersion:
                 pass
         releases = [r for r in releases if not r[3]]
@@ -81,6 +84,9 @@ def plain_catalog(ww, index_url, prefix="talvex-ext-"):
             if pick and pick[1]:
                 text = get(pick[2].split("#")[0] + ".metadata")[0].decode()
                 summary = email.parser.HeaderParser().parsestr(text).get("Summary") or ""
+            elif index_url.rstrip("/").endswith("/+simple"):  # devpi: the release's JSON document
+                url = f"{index_url.rstrip('/').removesuffix('/+simple')}/{key}/{pick[4]}"
+                summary = (json.loads(get(url, "application/json")[0])["result"].get("summary") or "") if pick else ""
             else:
                 root = index_url.rstrip("/").removesuffix("/simple")
                 summary = json.loads(get(f"{root}/pypi/{name}/json")[0])["info"].get("summary") or ""
@@ -113,7 +119,7 @@ BIG_NAMES = [f"{'TALVEX_Ext.' if i % 3 else 'talvex-ext-'}tool{i}" if i % 997 ==
 
 
 @pytest.fixture(scope="module")
-def local_index():
+def index_server():
     """One local server holding the same projects as PEP 691 JSON (/json/) and PEP 503 HTML (/html/)."""
     server = TlsIndex(None, None, tls=False)
     for fmt in ("json", "html"):
@@ -156,8 +162,15 @@ def local_index():
 
     server.route("/sso/simple/", to_login)
     server.route("/login", b"<html><form>sign in</form></html>", Content_Type="text/html")
-    yield f"http://127.0.0.1:{server.port}"
+    server.route("/drip/simple/", {"projects": [{"name": "talvex-ext-slow"}]}, Content_Type="application/json")
+    server.route("/drip/simple/talvex-ext-slow/", drip(server, b"{" + b" " * 200 + b"}", every=0.5))
+    yield server
     server.close()
+
+
+@pytest.fixture
+def local_index(index_server):
+    return f"http://127.0.0.1:{index_server.port}"
 
 
 @pytest.fixture
@@ -221,3 +234,34 @@ def test_listing_of_many_pieces_equals_the_plain_rendering(ww, local_index, conf
     want = sorted((t for _, t in parser.found if ww.is_user_visible_extension_package(t)), key=str.lower)
     got = ww.list_pypi_talvex_extensions(timeout=10, fetch_metadata=False, max_packages=0)
     assert [e["package"] for e in got] == want and len(want) == 61
+
+
+@pytest.mark.parametrize("opener", [False, True])
+def test_configured_index_is_read_on_kept_connections_unless_urllib_is_changed(ww, index_server, local_index,
+                                                                               configured, opener, monkeypatch):
+    url = f"{local_index}/json/simple/"
+    configured(url)
+    want = plain_catalog(ww, url)  # urlopen's first call installs urllib's default opener: undone here
+    # An installed opener is urllib's to use, one connection per request.
+    monkeypatch.setattr(urllib.request, "_opener", urllib.request.build_opener() if opener else None)
+    connections, requests = index_server.connections, len(index_server.requests)
+    assert ww.list_pypi_talvex_extensions(timeout=10) == want
+    made, asked = index_server.connections - connections, len(index_server.requests) - requests
+    assert asked >= 5 and (made == asked if opener else made < asked)
+
+
+def test_a_dripping_project_page_ends_with_the_listing(ww, local_index, configured, monkeypatch):
+    """The page sends a byte every half second, so no read ever times out: only the
+    listing's wall-clock deadline ends it, and no worker is left reading after."""
+    configured(f"{local_index}/drip/simple/")
+    monkeypatch.setattr(urllib.request, "_opener", None)
+    threads = threading.active_count()
+    start = time.monotonic()
+    entries = ww.list_pypi_talvex_extensions(timeout=3)
+    assert time.monotonic() - start < 8.5
+    assert [(e["package"], e["version"]) for e in entries] == [("talvex-ext-slow", "")]
+    for _ in range(40):
+        if threading.active_count() <= threads:
+            break
+        time.sleep(0.1)
+    assert threading.active_count() <= threads

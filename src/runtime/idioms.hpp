@@ -105,6 +105,26 @@ auto except_exception(Body &&body, Handler &&handler) -> decltype(body()) {
     }
 }
 
+// try: return body() finally: cleanup() -- what cleanup raises (a
+// KeyboardInterrupt arriving meanwhile) propagates in the body's place, with
+// the body's exception as its context.
+template <typename Body, typename Cleanup>
+nb::object finally(Body &&body, Cleanup &&cleanup) {
+    nb::object value;
+    try {
+        value = body();
+    } catch (nb::python_error &e) {
+        Handling handling(e);
+        cleanup();
+        throw;
+    } catch (...) {
+        cleanup();
+        throw;
+    }
+    cleanup();
+    return value;
+}
+
 // try: return body()
 // except Exception: logger.debug(message, *args, exc_info=True); return handler()
 template <typename Body, typename Handler, typename... Args>

@@ -3,6 +3,8 @@
 // constructor used by every concern.
 #pragma once
 
+#include <utility>
+
 #include "runtime/call.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/function.hpp"
@@ -89,6 +91,10 @@ nb::object finished_result(const Call &c, nb::handle cmd, nb::handle returncode,
 // The catalog entry of a project before (or without) its metadata
 // (extension_catalog.cpp).
 nb::dict stub_entry(const Call &c, nb::handle pkg);
+
+// An index URL without the credentials of its user info, and the headers that
+// send them as basic authentication (empty when it has none).
+std::pair<nb::object, nb::dict> without_credentials(nb::handle url);
 
 // cancel.is_set(), where a cancel that cannot tell counts as not set.
 bool cancel_requested(const Call &c, nb::handle cancel);

@@ -459,44 +459,15 @@ nb::object info_text(nb::handle info, const char *key) {
     return tvx::truthy(value) ? nb::object(tvx::to_str(value)) : nb::object(nb::str(""));
 }
 
-// The listing's shared connections: (origin, list of idle connections, the
-// listing's deadline as Deadline::epoch_seconds()).
-constexpr size_t kOrigin = 0, kIdle = 1, kListingDeadline = 2;
-
-// A project document over one of the pool's connections, bounded by the
-// per-project time-out and the listing's deadline; _http_json when the
-// request is one for urllib after all.
+// A project document over one of the listing's connections, bounded by the
+// per-project time-out and the listing's deadline.
 nb::object pooled_document(const Call &c, nb::handle pool, nb::handle url, nb::handle per_project) {
-    nb::tuple p = nb::borrow<nb::tuple>(pool);
-    nb::object origin = p[kOrigin], idle = p[kIdle];
-    index::Deadline deadline = index::Deadline(nb::cast<double>(per_project))
-                                   .earlier(index::Deadline::at(nb::cast<double>(p[kListingDeadline])));
-    // Taken and given back while holding the GIL, so each worker has its own.
-    nb::object connection = PyList_GET_SIZE(idle.ptr()) > 0 ? nb::object(idle.attr("pop")())
-                                                            : index::Origin::connection(origin);
-    bool reusable = false;
     auto read = [&](nb::handle response) {
         bool gzip = index::is_gzip(index::header(response, "Content-Encoding"));
         nb::object body = index::read_body(response, index::kDocumentLimit, url);
         return index::parse_answer(c, url, response, body, gzip, index::kDocument);
     };
-    nb::object request = index::build_request(url, nb::none());
-    nb::object handover;
-    std::optional<nb::object> value;
-    try {
-        value = index::fetch(origin, connection, request, url, deadline, read, reusable, handover);
-    } catch (nb::python_error &) {
-        connection.attr("close")();
-        throw;
-    }
-    if (reusable)
-        idle.attr("append")(connection);
-    else
-        connection.attr("close")();
-    if (value)
-        return *value;
-    // The rest of a redirect chain that only urllib can follow, within what is left.
-    return index::open(url, handover, nb::float_(std::max(deadline.left(), 0.001)), read);
+    return index::pooled_get(pool, index::build_request(url, nb::none()), url, nb::cast<double>(per_project), read);
 }
 
 // Runs in a worker thread: the entry of one project, filled from its JSON
@@ -512,7 +483,7 @@ nb::object meta_entry(Call &c, nb::handle pkg) {
             nb::object per_project = project_timeout(c.closure(1));
             nb::handle pool = c.closure(2);
             bool pooled = !pool.is_none() &&
-                          index::Origin::serves(nb::borrow<nb::tuple>(pool)[kOrigin], url);
+                          index::Origin::serves(index::Pool::origin(pool), url);
             nb::object meta = pooled ? pooled_document(c, pool, url, per_project)
                                      : c.call("_http_json", url, "timeout"_a = per_project);
             nb::object info = PyDict_Check(meta.ptr()) ? nb::object(meta.attr("get")("info"))
@@ -598,23 +569,10 @@ struct Connections {
         opener.attr("shutdown")("wait"_a = false);
     }
 
-    // try: return body() finally: close every connection -- what closing
-    // raises (a KeyboardInterrupt arriving meanwhile) propagates in the body's place.
+    // try: return body() finally: close every connection.
     template <typename Body>
     nb::object closing(Body &&body) {
-        nb::object value;
-        try {
-            value = body();
-        } catch (nb::python_error &e) {
-            tvx::Handling handling(e);
-            close();
-            throw;
-        } catch (...) {
-            close();
-            throw;
-        }
-        close();
-        return value;
+        return tvx::finally(std::forward<Body>(body), [this] { close(); });
     }
 
 private:
@@ -712,7 +670,7 @@ nb::object list_extensions(Call &c, nb::handle prefix, nb::handle timeout, nb::h
     nb::object shared = nb::none();
     if (!pool.origin.is_none()) {
         pool.take_opened(futures_module, listing_deadline);
-        shared = nb::make_tuple(pool.origin, pool.idle, listing_deadline.epoch_seconds());
+        shared = index::Pool::make(pool.origin, pool.idle, listing_deadline);
     }
     nb::object entry_fn =
         tvx::make_nested(c, kMetaEntry, nb::make_tuple(fetch_metadata, timeout, shared));

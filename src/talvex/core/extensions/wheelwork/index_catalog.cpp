@@ -10,6 +10,7 @@
 #include "simple_html_scan.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,11 @@ constexpr const char *kAccept =
 constexpr Py_ssize_t kListingLimit = 512 * 1024 * 1024;
 constexpr Py_ssize_t kPageLimit = 16 * 1024 * 1024;
 constexpr size_t kWorkers = 8;
+// Requests in flight at once on a server that closes every connection after
+// its answer (an HTTP/1.0 server, such as pypiserver's default one): each is a
+// new connection, and a simple server queues at most 5 (socketserver's listen
+// backlog) -- one more is dropped and tried again a second later.
+constexpr size_t kWorkersWithoutKeepAlive = 4;
 constexpr Py_ssize_t kReadBlock = 256 * 1024;
 
 std::string_view bytes_view(nb::handle data) {
@@ -64,21 +70,26 @@ bool is_html(const std::string &media) {
     return media == "text/html" || media == "application/vnd.pypi.simple.v1+html";
 }
 
-// GET `url` with `headers` (and Accept) through urllib: (body, media type, final URL).
-nb::object get(nb::handle url, nb::handle headers, nb::handle timeout, Py_ssize_t limit) {
+// GET `url` with `headers` (and Accept): (body, media type, final URL).  Over
+// the listing's own connections when `pool` (None when urllib reads the
+// listing) serves its origin, else through urllib.
+nb::object get(nb::handle url, nb::handle headers, double seconds, Py_ssize_t limit, nb::handle pool) {
     nb::dict merged;
     merged["Accept"] = kAccept;
     if (PyDict_Update(merged.ptr(), headers.ptr()) < 0)
         throw nb::python_error();
     nb::object request = index::build_request(url, merged);
-    return index::open(url, request, timeout, [&](nb::handle response) -> nb::object {
+    auto read = [&](nb::handle response) -> nb::object {
         bool gzip = index::is_gzip(index::header(response, "Content-Encoding"));
         nb::object body = index::read_body(response, limit, url);
         if (gzip)
             body = index::gunzip(body, limit, url);
         nb::object media = nb::str(media_type(index::header(response, "Content-Type")).c_str());
         return nb::make_tuple(body, media, response.attr("geturl")());
-    });
+    };
+    if (!pool.is_none() && index::Origin::serves(index::Pool::origin(pool), url))
+        return index::pooled_get(pool, request, url, seconds, read);
+    return index::open(url, request, nb::float_(seconds), read);
 }
 
 // The index: (URL without credentials ending in "/", headers with its basic
@@ -93,16 +104,8 @@ nb::tuple target_of(const Call &c, nb::handle index) {
     if (!scheme.equal(nb::str("http")) && !scheme.equal(nb::str("https")))
         tvx::raise(PyExc_RuntimeError,
                    nb::str("the package index {} ({}) is not an http or https URL").format(shown, source));
-    nb::dict headers;
-    nb::object netloc = parts.attr("netloc");
-    if (tvx::truthy(netloc.attr("__contains__")("@"))) {
-        auto [auth, host] = tvx::unpack_pair(netloc.attr("rsplit")("@", 1));
-        nb::object split = auth.attr("partition")(":");
-        nb::object pair = parse.attr("unquote")(split[0]) + nb::str(":") + parse.attr("unquote")(split[2]);
-        nb::object token = nb::module_::import_("base64").attr("b64encode")(pair.attr("encode")("utf-8"));
-        headers["Authorization"] = nb::str("Basic ") + token.attr("decode")("ascii");
-        netloc = host;
-    }
+    auto [plain_url, headers] = without_credentials(url);
+    nb::object netloc = parse.attr("urlsplit")(plain_url).attr("netloc");
     nb::object path = parts.attr("path");
     if (!tvx::truthy(path.attr("endswith")("/")))
         path = path + nb::str("/");
@@ -228,16 +231,22 @@ size_t complete_part(std::string_view buffer) {
     return 0;
 }
 
-// Reads the simple index and returns its visible project names.  An HTML
-// listing is scanned piece by piece as it arrives (decompressed on the way),
-// so its memory stays that of a piece; a JSON one is parsed whole.
-nb::list read_listing(const Call &c, nb::handle target, nb::handle timeout, const NameFilter &filter) {
-    nb::object url = target[0];
+// The listing's request headers: Accept and the index's basic authentication.
+nb::dict headers_of(nb::handle target) {
     nb::dict headers;
     headers["Accept"] = kAccept;
     if (PyDict_Update(headers.ptr(), nb::handle(target[1]).ptr()) < 0)
         throw nb::python_error();
-    nb::object request = index::build_request(url, headers);
+    return headers;
+}
+
+// Reads the simple index and returns its visible project names.  An HTML
+// listing is scanned piece by piece as it arrives (decompressed on the way),
+// so its memory stays that of a piece; a JSON one is parsed whole.
+nb::list read_listing(const Call &c, nb::handle target, nb::handle timeout, const NameFilter &filter,
+                      nb::handle pool, double seconds) {
+    nb::object url = target[0];
+    nb::object request = index::build_request(url, headers_of(target));
     nb::list names;
     size_t anchors = 0;
     nb::object final_url = nb::borrow(url);
@@ -304,7 +313,10 @@ nb::list read_listing(const Call &c, nb::handle target, nb::handle timeout, cons
         return nb::none();
     };
     try {
-        index::open(url, request, timeout, read);
+        if (pool.is_none())
+            index::open(url, request, timeout, read);
+        else
+            index::pooled_get(pool, request, url, seconds, read);
     } catch (nb::python_error &e) {
         if (!tvx::is_exception(e) || (e.matches(PyExc_RuntimeError) && is_index_error(e)))
             throw;
@@ -421,35 +433,46 @@ std::pair<nb::object, nb::object> newest(const Call &c, nb::handle files, nb::ha
 }
 
 // The summary of the newest file: its core metadata when the index offers it,
-// else the index's JSON document of the project, else "".
-nb::object summary_of(const Call &c, nb::handle target, nb::handle file, nb::handle pkg, nb::handle timeout,
-                      nb::handle no_documents) {
+// else the index's JSON document of the project (devpi's of the release), else "".
+nb::object summary_of(const Call &c, nb::handle target, nb::handle file, nb::handle pkg, nb::handle key,
+                      double seconds, nb::handle no_documents, nb::handle pool) {
     nb::object headers = target[1];
     if (!file.is_none() && tvx::truthy(file[3])) {
         nb::object url = tvx::to_str(file[1]).attr("split")("#", 1)[0] + nb::str(".metadata");
-        nb::object answer = get(url, headers, timeout, index::kDocumentLimit);
+        nb::object answer = get(url, headers, seconds, index::kDocumentLimit, pool);
         nb::object text = answer[0].attr("decode")("utf-8", "replace");
         nb::object message = nb::module_::import_("email.parser").attr("HeaderParser")().attr("parsestr")(text);
         nb::object summary = message.attr("get")("Summary");
         return tvx::truthy(summary) ? nb::object(tvx::to_str(summary).attr("strip")()) : nb::object(nb::str(""));
     }
     nb::object root = tvx::to_str(target[0]).attr("rstrip")("/");
-    if (tvx::truthy(root.attr("endswith")("/simple")))
-        root = root[nb::slice(nb::none(), nb::int_(-7), nb::none())];
+    // devpi serves an index's simple pages under <user>/<index>/+simple/ and the
+    // metadata of each release, as JSON under "result", at <user>/<index>/<name>/<version>.
+    bool devpi = tvx::truthy(root.attr("endswith")("/+simple"));
+    if (tvx::truthy(root.attr("endswith")(devpi ? "/+simple" : "/simple")))
+        root = root[nb::slice(nb::none(), nb::int_(devpi ? -8 : -7), nb::none())];
     // An index without these documents (pypiserver answers 404) is not asked again in this listing.
-    if (tvx::truthy(no_documents))
+    if (tvx::truthy(no_documents) || (devpi && file.is_none()))
         return nb::str("");
-    nb::object url = nb::str("{}/pypi/{}/json").format(root, pkg);
+    nb::object url = devpi ? nb::str("{}/{}/{}").format(root, key, file_version(file[0], key))
+                           : nb::str("{}/pypi/{}/json").format(root, pkg);
+    if (devpi) {
+        nb::dict devpi_headers;
+        devpi_headers["Accept"] = "application/json";
+        if (PyDict_Update(devpi_headers.ptr(), headers.ptr()) < 0)
+            throw nb::python_error();
+        headers = devpi_headers;
+    }
     nb::object answer;
     try {
-        answer = get(url, headers, timeout, index::kDocumentLimit);
+        answer = get(url, headers, seconds, index::kDocumentLimit, pool);
     } catch (nb::python_error &e) {
         if (e.matches(PyExc_RuntimeError) && tvx::truthy(tvx::to_str(e.value()).attr("startswith")("HTTP 404 ")))
             no_documents.attr("append")(true);
         throw;
     }
     nb::object doc = c.g("json").attr("loads")(answer[0]);
-    nb::object info = PyDict_Check(doc.ptr()) ? nb::object(doc.attr("get")("info")) : nb::object(nb::none());
+    nb::object info = PyDict_Check(doc.ptr()) ? nb::object(doc.attr("get")(devpi ? "result" : "info")) : nb::object(nb::none());
     if (!PyDict_Check(info.ptr()))
         return nb::str("");
     nb::object summary = info.attr("get")("summary");
@@ -457,18 +480,20 @@ nb::object summary_of(const Call &c, nb::handle target, nb::handle file, nb::han
 }
 
 // Runs in a worker thread: one project's entry.  Closure: (target, per-project
-// time-out, a list that is not empty once the index said it has no project documents).
+// time-out, a list that is not empty once the index said it has no project
+// documents, the listing's connections or None).
 nb::object index_entry(Call &c, nb::handle pkg) {
     nb::dict entry = stub_entry(c, pkg);
-    nb::handle target = c.closure(0), timeout = c.closure(1);
+    nb::handle target = c.closure(0), pool = c.closure(3);
+    double seconds = nb::cast<double>(c.closure(1));
     nb::object key = nb::module_::import_("re").attr("sub")("[-_.]+", "-", pkg).attr("lower")();
     tvx::except_exception(
         [&] {
-            nb::object page = get(tvx::to_str(target[0]) + key + nb::str("/"), target[1], timeout, kPageLimit);
+            nb::object page = get(tvx::to_str(target[0]) + key + nb::str("/"), target[1], seconds, kPageLimit, pool);
             nb::list files = project_files(c, page);
             auto [version, file] = newest(c, files, key);
             nb::object summary = tvx::except_exception(
-                [&] { return summary_of(c, target, file, pkg, timeout, c.closure(2)); },
+                [&] { return summary_of(c, target, file, pkg, key, seconds, c.closure(2), pool); },
                 [&](const nb::python_error &e) -> nb::object {
                     tvx::log(c, "debug", "Summary of %s from %s failed: %s", pkg, target[2],
                              c.call("_redact_text", tvx::to_str(e.value())));
@@ -508,51 +533,76 @@ nb::object index_catalog(Call &c, nb::handle index, nb::handle prefix, nb::handl
                          nb::handle fetch_metadata, nb::handle max_packages) {
     nb::tuple target = target_of(c, index);
     NameFilter filter(c, prefix);
-    nb::list names = read_listing(c, target, timeout, filter);
-    names.attr("sort")("key"_a = nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)).attr("lower"));
-    nb::object limit = nb::steal(PyNumber_Long(max_packages.ptr()));
-    if (!limit.is_valid())
-        throw nb::python_error();
-    if (nb::cast<long long>(limit) > 0)
-        names = nb::borrow<nb::list>(nb::object(names)[nb::slice(nb::none(), limit, nb::none())]);
-    nb::list entries;
-    size_t count = nb::len(names);
-    if (count == 0)
-        return entries;
-    if (!tvx::truthy(fetch_metadata)) {
-        for (nb::handle n : names)
-            entries.append(stub_entry(c, n));
-        return entries;
-    }
-    double seconds = nb::cast<double>(nb::float_(timeout));
+    // A time-out that is not a number is urllib's to judge (the listing alone
+    // takes None); the project pages need one.
+    double seconds = PyFloat_Check(timeout.ptr()) || PyLong_Check(timeout.ptr()) ? PyFloat_AsDouble(timeout.ptr()) : -1.0;
+    if (seconds == -1.0 && PyErr_Occurred())
+        PyErr_Clear();
     double per_project = per_project_seconds(seconds);
-    nb::object entry_fn = tvx::make_nested(c, kIndexEntry, nb::make_tuple(target, per_project, nb::list()));
-    nb::object futures_module = nb::module_::import_("concurrent.futures");
-    nb::object executor = futures_module.attr("ThreadPoolExecutor")("max_workers"_a = std::min(count, kWorkers));
-    nb::dict futures;
-    nb::dict by_name;
-    try {
-        for (nb::handle n : names)
-            futures[executor.attr("submit")(entry_fn, n)] = n;
-        // The listing ends within the index's time-out and one project's more.
-        nb::object done_and_not = futures_module.attr("wait")(futures, "timeout"_a = seconds + per_project);
-        for (nb::handle future : done_and_not[0]) {
-            nb::object pkg = futures[future];
-            by_name[pkg] = tvx::except_exception(
-                [&] { return nb::object(future.attr("result")()); },
-                [&](const nb::python_error &e) -> nb::object {
-                    tvx::log(c, "debug", "Catalog entry failed for %s: %s", pkg, e.value());
-                    return stub_entry(c, pkg);
-                });
+    // While urllib is as shipped, the index is read over the module's own
+    // keep-alive connections, bounded as a whole: the simple index by
+    // `timeout`, the listing by it and one project's more.
+    nb::object origin = nb::none();
+    if (seconds > 0.0 && seconds < 1e9 && index::own_connections_allowed(headers_of(target)))
+        origin = index::Origin::make(target[0], index::build_request(target[0], headers_of(target)));
+    index::Deadline listing_deadline(origin.is_none() ? 0.0 : seconds + per_project);
+    nb::list idle;
+    nb::object pool = origin.is_none() ? nb::object(nb::none()) : index::Pool::make(origin, idle, listing_deadline);
+    auto close_idle = [&] {
+        for (nb::handle connection : idle)
+            connection.attr("close")();
+    };
+    return tvx::finally([&]() -> nb::object {
+        nb::list names = read_listing(c, target, timeout, filter, pool, seconds);
+        names.attr("sort")("key"_a = nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)).attr("lower"));
+        nb::object limit = nb::steal(PyNumber_Long(max_packages.ptr()));
+        if (!limit.is_valid())
+            throw nb::python_error();
+        if (nb::cast<long long>(limit) > 0)
+            names = nb::borrow<nb::list>(nb::object(names)[nb::slice(nb::none(), limit, nb::none())]);
+        nb::list entries;
+        size_t count = nb::len(names);
+        if (count == 0)
+            return entries;
+        if (!tvx::truthy(fetch_metadata)) {
+            for (nb::handle n : names)
+                entries.append(stub_entry(c, n));
+            return entries;
         }
-    } catch (...) {
+        seconds = nb::cast<double>(nb::float_(timeout));
+        per_project = per_project_seconds(seconds);
+        nb::object entry_fn =
+            tvx::make_nested(c, kIndexEntry, nb::make_tuple(target, per_project, nb::list(), pool));
+        nb::object futures_module = nb::module_::import_("concurrent.futures");
+        // The listing's connection is idle now unless the server closed it.
+        bool kept_alive = origin.is_none() || nb::len(idle) > 0;
+        size_t workers = std::min(count, kept_alive ? kWorkers : kWorkersWithoutKeepAlive);
+        nb::object executor = futures_module.attr("ThreadPoolExecutor")("max_workers"_a = workers);
+        nb::dict futures;
+        nb::dict by_name;
+        try {
+            for (nb::handle n : names)
+                futures[executor.attr("submit")(entry_fn, n)] = n;
+            // The listing ends within the index's time-out and one project's more.
+            nb::object done_and_not = futures_module.attr("wait")(futures, "timeout"_a = seconds + per_project);
+            for (nb::handle future : done_and_not[0]) {
+                nb::object pkg = futures[future];
+                by_name[pkg] = tvx::except_exception(
+                    [&] { return nb::object(future.attr("result")()); },
+                    [&](const nb::python_error &e) -> nb::object {
+                        tvx::log(c, "debug", "Catalog entry failed for %s: %s", pkg, e.value());
+                        return stub_entry(c, pkg);
+                    });
+            }
+        } catch (...) {
+            executor.attr("shutdown")("wait"_a = false, "cancel_futures"_a = true);
+            throw;
+        }
         executor.attr("shutdown")("wait"_a = false, "cancel_futures"_a = true);
-        throw;
-    }
-    executor.attr("shutdown")("wait"_a = false, "cancel_futures"_a = true);
-    for (nb::handle n : names)
-        entries.append(by_name.contains(n) ? nb::object(by_name[n]) : nb::object(stub_entry(c, n)));
-    return entries;
+        for (nb::handle n : names)
+            entries.append(by_name.contains(n) ? nb::object(by_name[n]) : nb::object(stub_entry(c, n)));
+        return entries;
+    }, close_idle);
 }
 
 const FuncSpec kIndexCatalog = {

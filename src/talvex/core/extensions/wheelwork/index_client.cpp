@@ -511,23 +511,10 @@ public:
     Watchdog(const Watchdog &) = delete;
     Watchdog &operator=(const Watchdog &) = delete;
 
-    // try: return body() finally: timer.cancel() -- whatever cancel() raises
-    // (a KeyboardInterrupt arriving meanwhile) propagates in the body's place.
+    // try: return body() finally: timer.cancel()
     template <typename Body>
-    auto run(Body &&body) -> decltype(body()) {
-        decltype(body()) value;
-        try {
-            value = body();
-        } catch (nb::python_error &e) {
-            tvx::Handling handling(e);
-            timer_.attr("cancel")();
-            throw;
-        } catch (...) {
-            timer_.attr("cancel")();
-            throw;
-        }
-        timer_.attr("cancel")();
-        return value;
+    nb::object run(Body &&body) {
+        return tvx::finally(std::forward<Body>(body), [this] { timer_.attr("cancel")(); });
     }
 
     bool fired() const { return fired_->load(); }
@@ -672,6 +659,8 @@ std::optional<nb::object> fetch(nb::handle origin, nb::object &connection, nb::h
                 }
             }
             long status = nb::cast<long>(response.attr("status"));
+            // As urllib sets it: geturl() of the answer names the request it answers.
+            nb::setattr(response, "url", req.attr("full_url"));
             try {
                 if (status >= 200 && status < 300) {
                     nb::object got = read(response);
@@ -737,6 +726,39 @@ std::optional<nb::object> fetch(nb::handle origin, nb::object &connection, nb::h
         }
         req = next;
     }
+}
+
+nb::object Pool::make(nb::handle origin, nb::handle idle, const Deadline &listing) {
+    return nb::make_tuple(origin, idle, listing.epoch_seconds());
+}
+
+nb::object Pool::origin(nb::handle pool) { return nb::borrow<nb::tuple>(pool)[0]; }
+
+nb::object Pool::idle(nb::handle pool) { return nb::borrow<nb::tuple>(pool)[1]; }
+
+nb::object pooled_get(nb::handle pool, nb::handle request, nb::handle url, double seconds,
+                      const std::function<nb::object(nb::handle)> &read) {
+    nb::object origin = Pool::origin(pool), idle = Pool::idle(pool);
+    Deadline deadline =
+        Deadline(seconds).earlier(Deadline::at(nb::cast<double>(nb::borrow<nb::tuple>(pool)[2])));
+    nb::object connection = PyList_GET_SIZE(idle.ptr()) > 0 ? nb::object(idle.attr("pop")())
+                                                            : Origin::connection(origin);
+    bool reusable = false;
+    nb::object handover;
+    std::optional<nb::object> value;
+    try {
+        value = fetch(origin, connection, request, url, deadline, read, reusable, handover);
+    } catch (nb::python_error &) {
+        connection.attr("close")();
+        throw;
+    }
+    if (reusable)
+        idle.attr("append")(connection);
+    else
+        connection.attr("close")();
+    if (value)
+        return *value;
+    return open(url, handover, nb::float_(std::max(deadline.left(), 0.001)), read);
 }
 
 nb::object get_json(const Call &c, nb::handle url, nb::handle timeout, nb::handle headers) {

@@ -114,6 +114,24 @@ std::optional<nb::object> fetch(nb::handle origin, nb::object &connection, nb::h
                                 const std::function<nb::object(nb::handle)> &read,
                                 bool &reusable, nb::object &handover);
 
+// The connections of one listing, shared by its worker threads: a tuple
+// (origin, list of idle connections, the listing's deadline as
+// Deadline::epoch_seconds()).  Connections are taken and given back with the
+// GIL held, so each worker has its own.
+struct Pool {
+    static nb::object make(nb::handle origin, nb::handle idle, const Deadline &listing);
+    static nb::object origin(nb::handle pool);
+    static nb::object idle(nb::handle pool);
+};
+
+// GET `request` (a urllib Request for `url`, on the pool's origin) over an idle
+// connection of `pool` or a new one, bounded by `seconds` and the listing's
+// deadline, as fetch() does; the connection goes back to the pool when it may
+// serve another request.  The rest of a redirect chain that only urllib can
+// follow goes on in urllib within what is left.
+nb::object pooled_get(nb::handle pool, nb::handle request, nb::handle url, double seconds,
+                      const std::function<nb::object(nb::handle)> &read);
+
 // The body of an answer, read whole when `limit` is negative, else at most
 // `limit` bytes (more raise ValueError naming `url`).
 nb::object read_body(nb::handle response, Py_ssize_t limit, nb::handle url);

@@ -132,7 +132,11 @@ nb::object requires_dist_strings(Call &c, nb::handle package) {
             nb::object url = c.call("_project_json_url", name);
             if (url.is_none())
                 return nb::object();
-            nb::object data = c.call("_http_json", url, "timeout"_a = 20.0);
+            // The index's credentials go as basic authentication, never in a URL shown.
+            auto [plain_url, auth] = without_credentials(url);
+            nb::object data = nb::len(auth) == 0
+                                  ? c.call("_http_json", plain_url, "timeout"_a = 20.0)
+                                  : c.call("_http_json", plain_url, "timeout"_a = 20.0, "headers"_a = auth);
             nb::object info = PyDict_Check(data.ptr()) ? nb::object(data.attr("get")("info"))
                                                        : nb::object(nb::none());
             nb::object raw = PyDict_Check(info.ptr())

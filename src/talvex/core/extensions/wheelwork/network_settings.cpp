@@ -190,13 +190,60 @@ nb::object pip_index_settings(Call &c) {
 
 // --- uv ----------------------------------------------------------------------------
 
-// The uv.toml files uv reads, the one that wins first: UV_CONFIG_FILE alone;
-// none with UV_NO_CONFIG; else the user's file, then the system's.
+// A TOML document, or None when the file cannot be read or parsed (logged).
+nb::object read_toml(const Call &c, nb::handle path) {
+    return tvx::except_exception(
+        [&] {
+            nb::object doc;
+            tvx::with(nb::module_::import_("io").attr("open")(path, "rb"), [&](nb::handle f) {
+                doc = nb::module_::import_("tomllib").attr("load")(f);
+            });
+            return doc;
+        },
+        [&](const nb::python_error &e) {
+            warn_skipped(c, "uv", path, e);
+            return nb::object(nb::none());
+        });
+}
+
+// The project's settings as uv finds them, from the current directory upward:
+// the nearest uv.toml, or pyproject.toml with a [tool.uv] table (a uv.toml
+// wins in its directory; a pyproject.toml without the table is passed over).
+// Appends (path, settings) when one is found.
+void add_project_file(const Call &c, nb::list &files) {
+    nb::object os = c.g("os");
+    nb::object isfile = os.attr("path").attr("isfile");
+    nb::object dir = tvx::except_exception([&] { return nb::object(os.attr("getcwd")()); },
+                                           [] { return nb::object(nb::none()); });
+    while (!dir.is_none()) {
+        nb::object uv_toml = join(c, {dir, nb::str("uv.toml")});
+        if (tvx::truthy(isfile(uv_toml))) {
+            files.append(nb::make_tuple(uv_toml, read_toml(c, uv_toml)));
+            return;
+        }
+        nb::object pyproject = join(c, {dir, nb::str("pyproject.toml")});
+        if (tvx::truthy(isfile(pyproject))) {
+            nb::object doc = read_toml(c, pyproject);
+            nb::object tool = PyDict_Check(doc.ptr()) ? nb::object(doc.attr("get")("tool")) : nb::object(nb::none());
+            nb::object table = PyDict_Check(tool.ptr()) ? nb::object(tool.attr("get")("uv")) : nb::object(nb::none());
+            if (PyDict_Check(table.ptr())) {
+                files.append(nb::make_tuple(pyproject, table));
+                return;
+            }
+        }
+        nb::object parent = os.attr("path").attr("dirname")(dir);
+        dir = parent.equal(dir) ? nb::object(nb::none()) : parent;
+    }
+}
+
+// The settings files uv reads, (path, settings or None) with the one that wins
+// first: UV_CONFIG_FILE alone; none with UV_NO_CONFIG; else the project's, the
+// user's, then the system's.
 nb::list uv_config_files(const Call &c) {
     nb::list files;
     nb::object named = env_value(c, "UV_CONFIG_FILE");
     if (named.is_valid()) {
-        files.append(named);
+        files.append(nb::make_tuple(named, read_toml(c, named)));
         return files;
     }
     nb::object no_config = env_value(c, "UV_NO_CONFIG");
@@ -204,11 +251,12 @@ nb::list uv_config_files(const Call &c) {
         PySequence_Contains(nb::make_tuple("0", "false", "no", "off").ptr(),
                             no_config.attr("lower")().ptr()) == 0)
         return files;
+    add_project_file(c, files);
     nb::object isfile = c.g("os").attr("path").attr("isfile");
     auto first_existing = [&](const nb::list &candidates) {
         for (nb::handle path : candidates)
             if (tvx::truthy(isfile(path))) {
-                files.append(path);
+                files.append(nb::make_tuple(path, read_toml(c, path)));
                 return;
             }
     };
@@ -246,6 +294,8 @@ nb::object uv_index_entry_url(nb::handle entry) {
 // The default index and the extra indexes one uv.toml names: [[index]] with
 // default = true, then index-url of [pip], then the top-level index-url.
 void uv_file_indexes(nb::handle doc, nb::handle source, nb::object &index, nb::list &extras) {
+    if (!PyDict_Check(doc.ptr()))
+        return;
     auto text_of = [](nb::handle value) -> nb::object {
         if (PyUnicode_Check(value.ptr()) && tvx::truthy(value.attr("strip")()))
             return value.attr("strip")();
@@ -296,22 +346,14 @@ nb::object uv_index_settings(Call &c) {
         if (value.is_valid() && !index.is_valid())
             index = setting(value, env_source(variable));
     }
-    for (nb::handle path : uv_config_files(c)) {
-        tvx::except_exception(
-            [&] {
-                nb::object doc;
-                tvx::with(nb::module_::import_("io").attr("open")(path, "rb"), [&](nb::handle f) {
-                    doc = nb::module_::import_("tomllib").attr("load")(f);
-                });
-                nb::object found;
-                nb::list more;
-                uv_file_indexes(doc, nb::str("uv configuration file {}").format(path), found, more);
-                if (!index.is_valid() && found.is_valid())
-                    index = found;
-                for (nb::handle extra : more)
-                    extras.append(extra);
-            },
-            [&](const nb::python_error &e) { warn_skipped(c, "uv", path, e); });
+    for (nb::handle file : uv_config_files(c)) {
+        nb::object found;
+        nb::list more;
+        uv_file_indexes(file[1], nb::str("uv configuration file {}").format(file[0]), found, more);
+        if (!index.is_valid() && found.is_valid())
+            index = found;
+        for (nb::handle extra : more)
+            extras.append(extra);
     }
     nb::dict result;
     result["index"] = index.is_valid() ? index : nb::none();
@@ -461,8 +503,8 @@ nb::object installer_index(Call &c, nb::handle settings) {
     return found;
 }
 
-// <index root>/pypi/<name>/json of the index the installers use; None when the
-// module's client cannot ask it (credentials in the URL, a scheme other than
+// <index root>/pypi/<name>/json of the index the installers use, credentials
+// and all; None when the module's client cannot ask it (a scheme other than
 // http or https): the public index is never asked in its place.
 nb::object project_json_url(Call &c, nb::handle name) {
     nb::object index = c.call("_installer_index");
@@ -471,8 +513,7 @@ nb::object project_json_url(Call &c, nb::handle name) {
     nb::object url = tvx::to_str(index["url"]);
     nb::object parts = nb::module_::import_("urllib.parse").attr("urlsplit")(url);
     nb::object scheme = parts.attr("scheme").attr("lower")();
-    if ((!scheme.equal(nb::str("http")) && !scheme.equal(nb::str("https"))) ||
-        tvx::truthy(parts.attr("netloc").attr("__contains__")("@")))
+    if (!scheme.equal(nb::str("http")) && !scheme.equal(nb::str("https")))
         return nb::none();
     nb::object root = url.attr("split")("?", 1)[0].attr("rstrip")("/");
     if (tvx::truthy(root.attr("endswith")("/simple")))
@@ -482,7 +523,8 @@ nb::object project_json_url(Call &c, nb::handle name) {
 
 const FuncSpec kProjectJsonUrl = {
     .name = "_project_json_url",
-    .doc = "The JSON document of project *name* on the index the installers use, or None.",
+    .doc = "The JSON document of project *name* on the index the installers use (with its\n"
+           "credentials, if any), or None.",
     .params = {arg("name", "str")},
     .returns = "str | None",
     .impl = tvx::body<project_json_url>,
@@ -506,9 +548,10 @@ const FuncSpec kUvIndexSettings = {
     .doc = "The default and extra indexes uv is configured with.\n"
            "\n"
            "Read as uv reads them: UV_DEFAULT_INDEX, UV_INDEX_URL, UV_INDEX and\n"
-           "UV_EXTRA_INDEX_URL, then uv.toml (UV_CONFIG_FILE, or the user's and the\n"
-           "system's file unless UV_NO_CONFIG).  A file that cannot be read is logged and\n"
-           "skipped.\n",
+           "UV_EXTRA_INDEX_URL, then its settings files (UV_CONFIG_FILE, or unless\n"
+           "UV_NO_CONFIG the project's uv.toml or pyproject.toml [tool.uv] nearest the\n"
+           "current directory, the user's and the system's uv.toml).  A file that cannot\n"
+           "be read is logged and skipped.\n",
     .params = {},
     .returns = "dict[str, Any]",
     .impl = tvx::body<uv_index_settings>,
