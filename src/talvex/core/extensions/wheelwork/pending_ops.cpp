@@ -160,37 +160,28 @@ nb::object create_temporary(const Call &c, nb::handle target) {
     }
 }
 
-// Forces the written temporary file `tmp` to disk, then moves it over `target`.
-void sync_and_move(const Call &c, nb::handle tmp, nb::handle target) {
-    nb::object os = c.g("os");
-    nb::object fh = tmp.attr("open")("r+b");
-    try {
-        os.attr("fsync")(fh.attr("fileno")());
-    } catch (nb::python_error &) {
-        try {
-            fh.attr("close")();
-        } catch (nb::python_error &) {
-        }
-        throw;
-    }
-    fh.attr("close")();
-    retry_while_in_use(c, [&] { os.attr("replace")(tmp, target); });
-}
-
-// Writes `text` to a temporary file of its own beside `target`, forces it to
-// disk and moves it over `target`: a reader, a concurrent writer or a power cut
-// sees either the old or the new queue, never a part of one.  The temporary
+// Fills a temporary file of its own beside `target` with `fill(tmp)`, forces it
+// to disk and moves it over `target`: a reader, a concurrent writer or a power
+// cut sees either the old or the new file, never a part of one.  The temporary
 // file is removed when anything fails before the move.
-void replace_durably(Call &c, nb::handle target, nb::handle text, nb::handle old_stat) {
+template <typename Fill>
+void replace_durably(const Call &c, nb::handle target, Fill &&fill) {
     nb::object os = c.g("os");
     nb::object tmp = create_temporary(c, target);
     try {
-        // Keep the permissions of the file being replaced.
-        if (!old_stat.is_none())
-            os.attr("chmod")(tmp, nb::module_::import_("stat").attr("S_IMODE")(
-                                      old_stat.attr("st_mode")));
-        tmp.attr("write_text")(text, "encoding"_a = "utf-8", "newline"_a = "");
-        sync_and_move(c, tmp, target);
+        fill(tmp);
+        nb::object fh = tmp.attr("open")("r+b");
+        try {
+            os.attr("fsync")(fh.attr("fileno")());
+        } catch (nb::python_error &) {
+            try {
+                fh.attr("close")();
+            } catch (nb::python_error &) {
+            }
+            throw;
+        }
+        fh.attr("close")();
+        retry_while_in_use(c, [&] { os.attr("replace")(tmp, target); });
     } catch (...) {
         try {
             tmp.attr("unlink")("missing_ok"_a = true);
@@ -198,6 +189,17 @@ void replace_durably(Call &c, nb::handle target, nb::handle text, nb::handle old
         }
         throw;
     }
+}
+
+// `text` as the new content of the queue (or a side file) `target`, keeping the
+// permissions of the file it replaces.
+void replace_durably(Call &c, nb::handle target, nb::handle text, nb::handle old_stat) {
+    replace_durably(c, target, [&](nb::handle tmp) {
+        if (!old_stat.is_none())
+            c.g("os").attr("chmod")(tmp, nb::module_::import_("stat").attr("S_IMODE")(
+                                             old_stat.attr("st_mode")));
+        tmp.attr("write_text")(text, "encoding"_a = "utf-8", "newline"_a = "");
+    });
 }
 
 nb::object write_ops(Call &c, nb::handle ops) {
@@ -678,18 +680,7 @@ nb::object keep_wheel_copy(Call &c, nb::handle wheel) {
         name = name.attr("__getitem__")(nb::slice(0, -4)) + nb::str(".whl");
     try {
         folder.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-        nb::object target = folder / name;
-        nb::object tmp = create_temporary(c, target);
-        try {
-            c.g("shutil").attr("copyfile")(wheel, tmp);
-            sync_and_move(c, tmp, target);
-        } catch (...) {
-            try {
-                tmp.attr("unlink")("missing_ok"_a = true);
-            } catch (nb::python_error &) {
-            }
-            throw;
-        }
+        replace_durably(c, folder / name, [&](nb::handle tmp) { c.g("shutil").attr("copyfile")(wheel, tmp); });
         return name;
     } catch (nb::python_error &e) {
         if (!is_oserror(e))
